@@ -1,0 +1,41 @@
+#include "command_line.hpp"
+
+#include <cstdio>
+
+#include "file_job.hpp"
+
+int print_usage(const DirectionRules& rules) {
+  std::puts(rules.usage_text);
+  return 0;
+}
+
+int run_command_line(int argc, const char* const* argv, const DirectionRules& rules) {
+  if (argc < 2) {
+    return print_usage(rules);
+  }
+  int check_encoding = 1;
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (argument[0] != '-') {
+      // Each file stands alone: its outcome has been reported and does not stop the walk.
+      (void)convert_file(argument, check_encoding, rules);
+      continue;
+    }
+    // Only the character after the dash counts, so "-nc" is "-n" and a lone "-" is ignored.
+    switch (argument[1]) {
+      case 'n':
+      case 'N':
+        check_encoding = 0;
+        break;
+      case 'c':
+      case 'C':
+        check_encoding = 1;
+        break;
+      case '?':
+        return print_usage(rules);
+      default:
+        break;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "direction_rules.hpp"
+
+// Writes the direction's usage text and a newline to standard output; yields 0.
+int print_usage(const DirectionRules& rules);
+
+// Walks argv[1..argc) left to right: -n/-N and -c/-C turn the encoding check off and on for the
+// names that follow, -? prints the usage text and stops, any other switch is ignored, and every
+// other argument is converted at once. Yields the exit status, which is always 0.
+[[nodiscard]] int run_command_line(int argc, const char* const* argv, const DirectionRules& rules);

@@ -1,0 +1,69 @@
+#include "file_job.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "file_system.hpp"
+
+namespace {
+
+int report(const char* format, const char* path) {
+  std::printf(format, path);
+  return 0;
+}
+
+}  // namespace
+
+int convert_file(const char* path, int check_encoding, const DirectionRules& rules) {
+  SourceFile input;
+  if (!input.open(path)) {
+    return report("Failed to open file: %s\n", path);
+  }
+
+  const std::int64_t measured = input.measure();
+  if (measured <= 0) {
+    input.close();
+    return measured == 0 ? 1 : report("Failed to get file size: %s\n", path);
+  }
+  if (measured >= MAX_FILE_SIZE) {
+    input.close();
+    std::printf("File size is too large: %s (%lld KB)\n", path,
+                static_cast<long long>(measured / 1024));
+    return 0;
+  }
+
+  // One block holds the image with its slack and, after it, room for the largest output.
+  const auto size = static_cast<std::size_t>(measured);
+  const std::size_t image_bytes = size + IMAGE_SLACK;
+  const std::size_t output_room = size * MAX_OUTPUT_PER_INPUT_BYTE;
+  std::unique_ptr<unsigned char[]> block(
+      new (std::nothrow) unsigned char[image_bytes + output_room]);
+  if (!block) {
+    input.close();
+    std::printf("Failed to alloc memory\n");
+    return 0;
+  }
+  unsigned char* const image = block.get();
+  std::memset(image + size, 0, IMAGE_SLACK);
+
+  const bool loaded = input.read_exactly(std::span(image, size));
+  input.close();
+  if (!loaded) {
+    return report("Failed to read file: %s\n", path);
+  }
+
+  if (check_encoding != 0 && rules.validator(image, size) == 0) {
+    block.reset();
+    return report(rules.rejection_message, path);
+  }
+
+  ByteSink sink(image + image_bytes, output_room);
+  rules.transcoder(image, size, sink);
+  const bool written =
+      replace_content(path, std::span(image, size), std::span(sink.data(), sink.size()));
+  block.reset();
+  return written ? 1 : report("Failed to write file: %s\n", path);
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstddef>
+
+#include "byte_sink.hpp"
+
+// Yields 1 when image[0, size) is EUC-JP without the three-byte form: bytes below 0x80, and leads
+// 0xA0-0xFF or the single shift 0x8E each followed by a byte 0xA0-0xFF; yields 0 for anything else
+// and for an absent or empty image. Reads only image[0, size).
+[[nodiscard]] int is_euc_jp(const unsigned char* image, std::size_t size) noexcept;
+
+// Writes image[0, size) as Shift_JIS with CR LF line ends (LF and a lone CR become CR LF; CR LF
+// stays). 0x8E drops and passes the next byte through; every other byte from 0x80 up is taken as
+// the lead of a pair and mapped by the same arithmetic whether or not the pair is valid. A lead in
+// last place is paired with image[size], which must be readable. Writes at most 2 * size bytes.
+void euc_jp_to_shift_jis(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept;

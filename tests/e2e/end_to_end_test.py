@@ -1,0 +1,390 @@
+"""Runs the built programs on scratch files and checks the directory afterwards.
+
+The programs come from the TOVREK and GRELMAT environment variables. Every run must end with
+exit status 0 and print nothing on standard error, whatever happens to the files.
+"""
+
+import os
+import resource
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import unittest
+
+PROGRAMS = {"tovrek": os.environ["TOVREK"], "grelmat": os.environ["GRELMAT"]}
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "samples",
+                      "memo-shift_jis.txt")
+
+USAGE = {
+    name: (f"Usage: {name} [ -n | -c ] <filename> [ <filename>... ]\n"
+           "    -n   Do NOT check encoding\n"
+           "    -c   Check encoding (Default)\n").encode()
+    for name in PROGRAMS
+}
+REJECTION = {
+    "tovrek": b"File is NOT written in ShiftJIS: %s\n",
+    "grelmat": b"File is NOT written in EUC-JP: %s\n",
+}
+# Bytes that fail each program's check: a lead with no valid trail.
+INVALID = {"tovrek": b"\x80\x40", "grelmat": b"\x82\xa0"}
+CONVERTED_INVALID = {"tovrek": b"\x9f\xa1", "grelmat": b"\x71\x9e"}
+
+TEXT = "日本語のテキスト。ｶﾀｶﾅ and ASCII\r\n二行目\r\n"
+SHIFT_JIS = TEXT.encode("shift_jis")
+EUC_JP = TEXT.replace("\r\n", "\n").encode("euc_jp")
+
+OLD_NS = 1_000_000_000 * 1_000_000_000  # 2001-09-09, far from any time a run could set
+NOBODY = 65534
+
+
+def message(template, name):
+    return template.replace(b"%s", os.fsencode(name))
+
+
+class ScratchTest(unittest.TestCase):
+    """A scratch directory per test, with helpers to make files and run the programs in it."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="converter-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def make(self, name, content, mode=None):
+        path = self.path(name)
+        with open(path, "wb") as f:
+            f.write(content)
+        if mode is not None:
+            os.chmod(path, mode)
+        os.utime(path, ns=(OLD_NS, OLD_NS))
+        return path
+
+    def run_program(self, program, *args, user=None, limit_file_size=None, timeout=30):
+        def limit():
+            if limit_file_size is not None:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit_file_size, limit_file_size))
+
+        result = subprocess.run(
+            [PROGRAMS[program], *args], cwd=self.dir, capture_output=True, timeout=timeout,
+            preexec_fn=limit, restore_signals=False,
+            user=user, group=user, extra_groups=[] if user is not None else None)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stderr, b"")
+        return result.stdout
+
+    def content(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def assert_untouched(self, name, content):
+        self.assertEqual(self.content(name), content)
+        self.assertEqual(os.stat(self.path(name)).st_mtime_ns, OLD_NS)
+
+    def assert_entries(self, *names, directory=None):
+        self.assertEqual(sorted(os.listdir(directory or self.dir)), sorted(names))
+
+
+class CommandLine(ScratchTest):
+    def test_no_arguments_prints_the_usage_text(self):
+        for program in PROGRAMS:
+            with self.subTest(program):
+                self.assertEqual(self.run_program(program), USAGE[program])
+
+    def test_question_mark_prints_usage_and_stops_after_earlier_names(self):
+        self.make("a.txt", SHIFT_JIS)
+        self.make("b.txt", SHIFT_JIS)
+        self.assertEqual(self.run_program("tovrek", "a.txt", "-?", "b.txt"), USAGE["tovrek"])
+        self.assertEqual(self.content("a.txt"), EUC_JP)
+        self.assert_untouched("b.txt", SHIFT_JIS)
+
+    def test_switches_apply_to_the_names_that_follow(self):
+        for program in PROGRAMS:
+            with self.subTest(program):
+                self.make("a.txt", INVALID[program])
+                self.make("b.txt", INVALID[program])
+                out = self.run_program(program, "-n", "a.txt", "-c", "b.txt")
+                self.assertEqual(out, message(REJECTION[program], "b.txt"))
+                self.assertEqual(self.content("a.txt"), CONVERTED_INVALID[program])
+                self.assert_untouched("b.txt", INVALID[program])
+
+    def test_switch_letters_in_either_case_and_only_the_second_character_counts(self):
+        for switches, converted in ((["-N"], True), (["-nc"], True), (["-n", "-C"], False),
+                                    (["-cn"], False)):
+            with self.subTest(switches):
+                self.make("a.txt", INVALID["tovrek"])
+                out = self.run_program("tovrek", *switches, "a.txt")
+                if converted:
+                    self.assertEqual(out, b"")
+                    self.assertEqual(self.content("a.txt"), CONVERTED_INVALID["tovrek"])
+                else:
+                    self.assertEqual(out, message(REJECTION["tovrek"], "a.txt"))
+
+    def test_unknown_switches_and_a_lone_dash_are_ignored(self):
+        self.make("-", SHIFT_JIS)
+        self.make("-x", SHIFT_JIS)
+        self.make("a.txt", INVALID["tovrek"])
+        for switch in ("-x", "-", "-q"):
+            with self.subTest(switch):
+                out = self.run_program("tovrek", switch, "a.txt")
+                self.assertEqual(out, message(REJECTION["tovrek"], "a.txt"))
+        self.assert_untouched("-", SHIFT_JIS)
+        self.assert_untouched("-x", SHIFT_JIS)
+
+    def test_only_switches_print_nothing(self):
+        self.assertEqual(self.run_program("grelmat", "-n"), b"")
+        self.assertEqual(self.run_program("grelmat", "-n", "-c", "-z"), b"")
+
+    def test_empty_argument_is_a_name_that_cannot_be_opened(self):
+        self.assertEqual(self.run_program("tovrek", ""), b"Failed to open file: \n")
+
+    def test_same_name_twice_converts_the_first_output_again(self):
+        self.make("a.txt", b"\x82\xa0")
+        self.assertEqual(self.run_program("tovrek", "a.txt", "a.txt"), b"")
+        # EUC-JP A4 A2 passes the Shift_JIS check as two half-width katakana.
+        self.assertEqual(self.content("a.txt"), b"\x8e\xa4\x8e\xa2")
+
+    def test_names_are_printed_exactly_as_typed(self):
+        self.make("%s%d%n.txt", INVALID["grelmat"])
+        out = self.run_program("grelmat", "100%s.txt", "%s%d%n.txt", "./%s%d%n.txt")
+        self.assertEqual(out, b"Failed to open file: 100%s.txt\n"
+                         + message(REJECTION["grelmat"], "%s%d%n.txt")
+                         + message(REJECTION["grelmat"], "./%s%d%n.txt"))
+
+
+class Messages(ScratchTest):
+    def test_missing_file_is_reported_and_the_run_goes_on(self):
+        self.make("b.txt", SHIFT_JIS)
+        out = self.run_program("tovrek", "missing.txt", "b.txt")
+        self.assertEqual(out, b"Failed to open file: missing.txt\n")
+        self.assertEqual(self.content("b.txt"), EUC_JP)
+        self.assert_entries("b.txt")
+
+    def test_rejected_file_keeps_content_and_modification_time(self):
+        for program, wrong in (("tovrek", EUC_JP + b"\xf0\xa1"), ("grelmat", SHIFT_JIS)):
+            with self.subTest(program):
+                self.make("wrong.txt", wrong)
+                out = self.run_program(program, "wrong.txt")
+                self.assertEqual(out, message(REJECTION[program], "wrong.txt"))
+                self.assert_untouched("wrong.txt", wrong)
+                self.assert_entries("wrong.txt")
+
+    def test_empty_file_is_never_rewritten(self):
+        for program in PROGRAMS:
+            for switch in ("-c", "-n"):
+                with self.subTest(program=program, switch=switch):
+                    self.make("empty.txt", b"")
+                    self.assertEqual(self.run_program(program, switch, "empty.txt"), b"")
+                    self.assert_untouched("empty.txt", b"")
+
+    def test_every_failure_in_one_run_is_reported_in_order(self):
+        self.make("wrong.txt", INVALID["tovrek"])
+        self.make("big.txt", b"")
+        os.truncate(self.path("big.txt"), 0x100000)
+        os.mkdir(self.path("folder"))
+        out = self.run_program("tovrek", "nope", "wrong.txt", "big.txt", "folder")
+        self.assertEqual(out, b"Failed to open file: nope\n"
+                         b"File is NOT written in ShiftJIS: wrong.txt\n"
+                         b"File size is too large: big.txt (1024 KB)\n"
+                         b"Failed to open file: folder\n")
+
+
+class SizeLimit(ScratchTest):
+    def test_largest_file_is_converted_and_one_byte_more_is_refused(self):
+        self.make("largest.txt", b"\r" * 0xFFFFF)
+        self.make("too-large.txt", b"\r" * 0x100000)
+        out = self.run_program("tovrek", "largest.txt", "too-large.txt")
+        self.assertEqual(out, b"File size is too large: too-large.txt (1024 KB)\n")
+        self.assertEqual(self.content("largest.txt"), b"\n" * 0xFFFFF)
+        self.assert_untouched("too-large.txt", b"\r" * 0x100000)
+
+    def test_largest_file_may_double_in_size(self):
+        self.make("lines.txt", b"\n" * 0xFFFFF)
+        self.assertEqual(self.run_program("grelmat", "lines.txt"), b"")
+        self.assertEqual(self.content("lines.txt"), b"\r\n" * 0xFFFFF)
+
+    def test_huge_files_report_their_true_size(self):
+        for size in (3 << 30, 5 << 30):
+            with self.subTest(size=size):
+                path = self.make("huge.bin", b"")
+                os.truncate(path, size)
+                os.utime(path, ns=(OLD_NS, OLD_NS))
+                out = self.run_program("grelmat", "-n", "huge.bin")
+                self.assertEqual(out, b"File size is too large: huge.bin (%d KB)\n" % (size // 1024))
+                st = os.stat(path)
+                self.assertEqual((st.st_size, st.st_mtime_ns), (size, OLD_NS))
+
+
+class Conversion(ScratchTest):
+    def test_there_and_back_restores_every_byte(self):
+        self.make("memo.txt", SHIFT_JIS)
+        self.assertEqual(self.run_program("tovrek", "memo.txt"), b"")
+        self.assertEqual(self.content("memo.txt"), EUC_JP)
+        self.assertEqual(self.run_program("grelmat", "memo.txt"), b"")
+        self.assertEqual(self.content("memo.txt"), SHIFT_JIS)
+        self.assert_entries("memo.txt")
+
+    def test_shipped_sample_converts_like_an_independent_codec(self):
+        with open(SAMPLE, "rb") as f:
+            original = f.read()
+        text = original.decode("shift_jis")
+        self.assertIn("\r\n", text)
+        self.make("sample.txt", original)
+        self.assertEqual(self.run_program("tovrek", "sample.txt"), b"")
+        self.assertEqual(self.content("sample.txt"), text.replace("\r\n", "\n").encode("euc_jp"))
+
+    def test_unchecked_lone_lead_pairs_with_a_zero_byte(self):
+        for program, lone, expected in (("tovrek", b"\x82", b"\xa3\x61"),
+                                         ("grelmat", b"\xa4", b"\x82\x7e")):
+            with self.subTest(program):
+                self.make("lone.txt", lone)
+                self.assertEqual(self.run_program(program, "lone.txt"),
+                                 message(REJECTION[program], "lone.txt"))
+                self.assertEqual(self.run_program(program, "-n", "lone.txt"), b"")
+                self.assertEqual(self.content("lone.txt"), expected)
+
+    def test_permission_bits_are_kept(self):
+        for mode in (0o640, 0o604, 0o755):
+            with self.subTest(mode=oct(mode)):
+                self.make("memo.txt", SHIFT_JIS, mode=mode)
+                self.assertEqual(self.run_program("tovrek", "memo.txt"), b"")
+                self.assertEqual(stat.S_IMODE(os.stat(self.path("memo.txt")).st_mode), mode)
+                self.assert_entries("memo.txt")
+
+    @unittest.skipUnless(os.geteuid() == 0, "only root can give a file to another user")
+    def test_owner_and_group_are_kept(self):
+        path = self.make("memo.txt", EUC_JP)
+        os.chown(path, NOBODY, NOBODY)
+        self.assertEqual(self.run_program("grelmat", "memo.txt"), b"")
+        st = os.stat(path)
+        self.assertEqual((st.st_uid, st.st_gid), (NOBODY, NOBODY))
+        self.assertEqual(self.content("memo.txt"), SHIFT_JIS)
+
+
+class SafeReplacement(ScratchTest):
+    KANA = b"\xb1" * 3000  # doubles in size when converted to EUC-JP
+
+    def test_write_failure_keeps_the_original_and_leaves_no_temporary_file(self):
+        self.make("kana.txt", self.KANA)
+        self.make("next.txt", SHIFT_JIS)
+        out = self.run_program("tovrek", "kana.txt", "next.txt", limit_file_size=4096)
+        self.assertEqual(out, b"Failed to write file: kana.txt\n")
+        self.assert_untouched("kana.txt", self.KANA)
+        self.assertEqual(self.content("next.txt"), EUC_JP)
+        self.assert_entries("kana.txt", "next.txt")
+
+    def test_write_failure_on_a_hard_linked_file_puts_the_old_bytes_back(self):
+        self.make("kana.txt", self.KANA)
+        os.link(self.path("kana.txt"), self.path("other-name.txt"))
+        out = self.run_program("tovrek", "kana.txt", limit_file_size=4096)
+        self.assertEqual(out, b"Failed to write file: kana.txt\n")
+        self.assert_untouched("kana.txt", self.KANA)
+        self.assertTrue(os.path.samefile(self.path("kana.txt"), self.path("other-name.txt")))
+        self.assert_entries("kana.txt", "other-name.txt")
+
+    def test_hard_links_stay_one_file(self):
+        self.make("memo.txt", SHIFT_JIS)
+        os.link(self.path("memo.txt"), self.path("other-name.txt"))
+        inode = os.stat(self.path("memo.txt")).st_ino
+        self.assertEqual(self.run_program("tovrek", "memo.txt"), b"")
+        for name in ("memo.txt", "other-name.txt"):
+            self.assertEqual(self.content(name), EUC_JP)
+            self.assertEqual(os.stat(self.path(name)).st_ino, inode)
+            self.assertEqual(os.stat(self.path(name)).st_nlink, 2)
+        self.assert_entries("memo.txt", "other-name.txt")
+
+    def test_symbolic_link_stays_a_link_and_its_target_is_converted(self):
+        os.mkdir(self.path("elsewhere"))
+        self.make("elsewhere/real.txt", EUC_JP)
+        os.symlink("elsewhere/real.txt", self.path("link.txt"))
+        os.symlink("link.txt", self.path("link-to-link.txt"))
+        self.assertEqual(self.run_program("grelmat", "link-to-link.txt"), b"")
+        self.assertEqual(os.readlink(self.path("link-to-link.txt")), "link.txt")
+        self.assertEqual(os.readlink(self.path("link.txt")), "elsewhere/real.txt")
+        self.assertEqual(self.content("elsewhere/real.txt"), SHIFT_JIS)
+        self.assert_entries("elsewhere", "link.txt", "link-to-link.txt")
+        self.assert_entries("real.txt", directory=self.path("elsewhere"))
+
+    def test_dangling_link_cannot_be_opened(self):
+        os.symlink("nowhere.txt", self.path("dangling.txt"))
+        self.assertEqual(self.run_program("tovrek", "dangling.txt"),
+                         b"Failed to open file: dangling.txt\n")
+        self.assertTrue(os.path.islink(self.path("dangling.txt")))
+        self.assert_entries("dangling.txt")
+
+
+class SpecialFiles(ScratchTest):
+    def test_directory_fifo_and_device_are_not_opened(self):
+        os.mkdir(self.path("folder"))
+        os.mkfifo(self.path("pipe"))
+        out = self.run_program("grelmat", "folder", "pipe", "/dev/null", timeout=10)
+        self.assertEqual(out, b"Failed to open file: folder\n"
+                         b"Failed to open file: pipe\n"
+                         b"Failed to open file: /dev/null\n")
+        self.assertTrue(stat.S_ISFIFO(os.stat(self.path("pipe")).st_mode))
+        self.assert_entries("folder", "pipe")
+
+    def test_file_that_yields_fewer_bytes_than_its_size_is_left_alone(self):
+        # Kernel attribute files report a whole page as their size but hold a few bytes.
+        path = "/sys/devices/system/cpu/online"
+        try:
+            with open(path, "rb") as f:
+                short = len(f.read()) < os.stat(path).st_size
+        except OSError:
+            short = False
+        if not short:
+            self.skipTest(f"{path} does not read short here")
+        # As nobody, so that even a faulty program could not write there.
+        user = NOBODY if os.geteuid() == 0 else None
+        out = self.run_program("tovrek", "-n", path, user=user)
+        self.assertEqual(out, b"Failed to read file: %s\n" % path.encode())
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root to run the programs as another user")
+class OtherUser(ScratchTest):
+    """The programs run as nobody, in a scratch directory nobody may write."""
+
+    def setUp(self):
+        super().setUp()
+        os.chown(self.dir, NOBODY, NOBODY)
+
+    def make_owned(self, name, content, mode, owner=NOBODY):
+        path = self.make(name, content, mode=mode)
+        os.chown(path, owner, owner)
+        return path
+
+    def test_read_only_file_is_not_replaced(self):
+        self.make_owned("memo.txt", SHIFT_JIS, 0o444)
+        out = self.run_program("tovrek", "memo.txt", user=NOBODY)
+        self.assertEqual(out, b"Failed to write file: memo.txt\n")
+        self.assert_untouched("memo.txt", SHIFT_JIS)
+        self.assert_entries("memo.txt")
+
+    def test_unreadable_file_cannot_be_opened(self):
+        self.make_owned("secret.txt", SHIFT_JIS, 0o600, owner=0)
+        out = self.run_program("tovrek", "secret.txt", user=NOBODY)
+        self.assertEqual(out, b"Failed to open file: secret.txt\n")
+        self.assert_untouched("secret.txt", SHIFT_JIS)
+
+    def test_writable_file_of_another_owner_keeps_its_owner(self):
+        path = self.make_owned("shared.txt", SHIFT_JIS, 0o666, owner=0)
+        inode = os.stat(path).st_ino
+        self.assertEqual(self.run_program("tovrek", "shared.txt", user=NOBODY), b"")
+        st = os.stat(path)
+        self.assertEqual((st.st_uid, st.st_gid, st.st_ino), (0, 0, inode))
+        self.assertEqual(self.content("shared.txt"), EUC_JP)
+        self.assert_entries("shared.txt")
+
+    def test_file_in_a_read_only_directory_is_rewritten_in_place(self):
+        self.make_owned("memo.txt", EUC_JP, 0o644)
+        os.chmod(self.dir, 0o555)
+        self.assertEqual(self.run_program("grelmat", "memo.txt", user=NOBODY), b"")
+        self.assertEqual(self.content("memo.txt"), SHIFT_JIS)
+        self.assert_entries("memo.txt")
+
+
+if __name__ == "__main__":
+    unittest.main()

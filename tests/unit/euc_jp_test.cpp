@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include "euc_jp.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+Bytes to_sjis(const Bytes& input) {
+  return transcode(euc_jp_to_shift_jis, input);
+}
+int accepted(const Bytes& input) {
+  return validate(is_euc_jp, input);
+}
+
+// The pair arithmetic in plain integers, for every lead and second byte including invalid ones.
+Bytes reference_pair(int b, int t) {
+  const int r = b % 128;
+  const int c = t % 128;
+  const int lead = (r + 1) / 2 + (r < 0x5F ? 0x70 : 0xB0);
+  int trail = 0;
+  if (r % 2 == 1) {
+    trail = c <= 0x5F ? c + 0x1F : c + 0x20;
+  } else {
+    trail = c + 0x7E;
+  }
+  return bytes({lead, trail});
+}
+
+TEST(EucJpToShiftJis, WorkedExamples) {
+  const struct {
+    Bytes input;
+    Bytes expected;
+  } cases[] = {
+      {bytes({0xA4, 0xA2}), bytes({0x82, 0xA0})},
+      {bytes({0xB0, 0xA1}), bytes({0x88, 0x9F})},
+      {bytes({0xA1, 0xA1}), bytes({0x81, 0x40})},
+      {bytes({0xA1, 0xE0}), bytes({0x81, 0x80})},
+      {bytes({0xDF, 0xA1}), bytes({0xE0, 0x40})},
+      {bytes({0x8E, 0xB1}), bytes({0xB1})},
+      {bytes({0x8F, 0xA1, 0xA1, 0x41}), bytes({0x78, 0x40, 0x81, 0x60})},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(to_sjis(c.input), c.expected) << "input " << testing::PrintToString(c.input);
+  }
+}
+
+TEST(EucJpToShiftJis, LineEnds) {
+  const struct {
+    Bytes input;
+    Bytes expected;
+  } cases[] = {
+      {bytes({0x0A}), bytes({0x0D, 0x0A})},
+      {bytes({0x0D, 0x0A}), bytes({0x0D, 0x0A})},
+      {bytes({0x0D}), bytes({0x0D, 0x0A})},
+      {bytes({0x0A, 0x0A}), bytes({0x0D, 0x0A, 0x0D, 0x0A})},
+      {bytes({0x0D, 0x0D, 0x0A}), bytes({0x0D, 0x0A, 0x0D, 0x0A})},
+      // CR is cleared only by LF, so an LF after other bytes that follow a CR is dropped.
+      {bytes({0x0D, 0x78, 0x0A}), bytes({0x0D, 0x0A, 0x78})},
+      {bytes({0x61, 0x0A, 0xA4, 0xA2, 0x0A}), bytes({0x61, 0x0D, 0x0A, 0x82, 0xA0, 0x0D, 0x0A})},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(to_sjis(c.input), c.expected) << "input " << testing::PrintToString(c.input);
+  }
+}
+
+TEST(EucJpToShiftJis, EveryJisPositionGivesItsShiftJisEncoding) {
+  for (int row = 1; row <= 94; ++row) {
+    for (int cell = 1; cell <= 94; ++cell) {
+      const Pair euc = euc_jp_of(row, cell);
+      const Pair sjis = shift_jis_of(row, cell);
+      ASSERT_EQ(to_sjis(bytes({euc.first, euc.second})), bytes({sjis.first, sjis.second}))
+          << "row " << row << " cell " << cell;
+    }
+  }
+}
+
+TEST(EucJpToShiftJis, SingleShiftDropsAndPassesTheNextByte) {
+  for (int t = 0; t <= 0xFF; ++t) {
+    ASSERT_EQ(to_sjis(bytes({0x8E, t})), bytes({t}));
+  }
+}
+
+TEST(EucJpToShiftJis, EveryLeadAndSecondByteFollowTheArithmetic) {
+  for (int b = 0x80; b <= 0xFF; ++b) {
+    if (b == 0x8E) {
+      continue;
+    }
+    for (int t = 0; t <= 0xFF; ++t) {
+      ASSERT_EQ(to_sjis(bytes({b, t})), reference_pair(b, t)) << "lead " << b << " second " << t;
+    }
+  }
+}
+
+TEST(EucJpToShiftJis, LoneLeadOrSingleShiftAtTheEndPairsWithTheZeroSlackByte) {
+  EXPECT_EQ(to_sjis(bytes({0xA4})), bytes({0x82, 0x7E}));
+  EXPECT_EQ(to_sjis(bytes({0x41, 0x8E})), bytes({0x41, 0x00}));
+}
+
+TEST(IsEucJp, EmptyOrAbsentImageIsRejected) {
+  EXPECT_EQ(is_euc_jp(nullptr, 0), 0);
+  EXPECT_EQ(accepted(Bytes{}), 0);
+}
+
+TEST(IsEucJp, EveryTwoByteSequence) {
+  for (int b = 0; b <= 0xFF; ++b) {
+    EXPECT_EQ(accepted(bytes({b})), b < 0x80 ? 1 : 0) << "byte " << b;
+    for (int t = 0; t <= 0xFF; ++t) {
+      const bool b_needs_second = b >= 0xA0 || b == 0x8E;
+      const bool expected = b_needs_second ? t >= 0xA0 : b < 0x80 && t < 0x80;
+      ASSERT_EQ(accepted(bytes({b, t})), expected ? 1 : 0) << "bytes " << b << " " << t;
+    }
+  }
+}
+
+TEST(IsEucJp, ThreeByteFormAndShiftJisAreRejected) {
+  EXPECT_EQ(accepted(bytes({0x8F, 0xA1, 0xA1})), 0);
+  EXPECT_EQ(accepted(bytes({0x82, 0xA0})), 0);
+  EXPECT_EQ(accepted(bytes({0xA4, 0x41})), 0);
+  // Two half-width katakana in Shift_JIS read as one EUC-JP pair: the check cannot see it.
+  EXPECT_EQ(accepted(bytes({0xB1, 0xB2})), 1);
+  EXPECT_EQ(to_sjis(bytes({0xB1, 0xB2})), bytes({0x89, 0x51}));
+  const Bytes image = bytes({0xA4, 0xA2});
+  EXPECT_EQ(is_euc_jp(image.data(), 1), 0);
+}
+
+}  // namespace

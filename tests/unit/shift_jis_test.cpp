@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include "shift_jis.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+Bytes to_euc(const Bytes& input) {
+  return transcode(shift_jis_to_euc_jp, input);
+}
+int accepted(const Bytes& input) {
+  return validate(is_shift_jis, input);
+}
+
+bool reference_single(int b) {
+  return b < 0x80 || (b >= 0xA1 && b <= 0xDF);
+}
+bool reference_lead(int b) {
+  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEF);
+}
+bool reference_trail(int t) {
+  return (t >= 0x40 && t <= 0x7E) || (t >= 0x80 && t <= 0xFC);
+}
+
+// The pair arithmetic in plain integers, for every lead and trail value including invalid ones.
+Bytes reference_pair(int b, int t) {
+  const int d = (2 * b) % 256;
+  int lead = 0;
+  int trail = 0;
+  if (t < 0x9F) {
+    lead = d < 0x3F ? d + 0x9F : d + 0x1F;
+    trail = t <= 0x7E ? t + 0x61 : t + 0x60;
+  } else {
+    lead = d < 0x3F ? d + 0xA0 : d + 0x20;
+    trail = t + 0x02;
+  }
+  return bytes({lead % 256, trail % 256});
+}
+
+TEST(ShiftJisToEucJp, WorkedExamples) {
+  const struct {
+    Bytes input;
+    Bytes expected;
+  } cases[] = {
+      {bytes({0x82, 0xA0}), bytes({0xA4, 0xA2})}, {bytes({0x88, 0x9F}), bytes({0xB0, 0xA1})},
+      {bytes({0x81, 0x40}), bytes({0xA1, 0xA1})}, {bytes({0x83, 0x41}), bytes({0xA5, 0xA2})},
+      {bytes({0xE0, 0x40}), bytes({0xDF, 0xA1})}, {bytes({0xA1}), bytes({0x8E, 0xA1})},
+      {bytes({0x80, 0x40}), bytes({0x9F, 0xA1})}, {bytes({0xA0, 0x40}), bytes({0x5F, 0xA1})},
+      {bytes({0xF0, 0x40}), bytes({0xFF, 0xA1})}, {bytes({0xFF, 0xFF}), bytes({0x1E, 0x01})},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(to_euc(c.input), c.expected) << "input " << testing::PrintToString(c.input);
+  }
+}
+
+TEST(ShiftJisToEucJp, LineEnds) {
+  const struct {
+    Bytes input;
+    Bytes expected;
+  } cases[] = {
+      {bytes({0x0D, 0x0A}), bytes({0x0A})},
+      {bytes({0x0D, 0x0D}), bytes({0x0A, 0x0A})},
+      {bytes({0x0A}), bytes({0x0A})},
+      {bytes({0x0A, 0x0A}), bytes({0x0A, 0x0A})},
+      {bytes({0x61, 0x0D}), bytes({0x61, 0x0A})},
+      // CR is cleared only by LF, so an LF after other bytes that follow a CR is dropped.
+      {bytes({0x0D, 0x78, 0x0A}), bytes({0x0A, 0x78})},
+      {bytes({0x0D, 0x82, 0xA0, 0xB1, 0x0A, 0x0A}), bytes({0x0A, 0xA4, 0xA2, 0x8E, 0xB1, 0x0A})},
+      {bytes({0x61, 0x0D, 0x0A, 0x62, 0x0D, 0x0A}), bytes({0x61, 0x0A, 0x62, 0x0A})},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(to_euc(c.input), c.expected) << "input " << testing::PrintToString(c.input);
+  }
+}
+
+TEST(ShiftJisToEucJp, EveryJisPositionGivesItsEucJpEncoding) {
+  for (int row = 1; row <= 94; ++row) {
+    for (int cell = 1; cell <= 94; ++cell) {
+      const Pair sjis = shift_jis_of(row, cell);
+      const Pair euc = euc_jp_of(row, cell);
+      ASSERT_EQ(to_euc(bytes({sjis.first, sjis.second})), bytes({euc.first, euc.second}))
+          << "row " << row << " cell " << cell;
+    }
+  }
+}
+
+TEST(ShiftJisToEucJp, EveryHalfWidthKatakanaGetsTheSingleShift) {
+  for (int b = 0xA1; b <= 0xDF; ++b) {
+    ASSERT_EQ(to_euc(bytes({b})), bytes({0x8E, b}));
+  }
+}
+
+TEST(ShiftJisToEucJp, EveryLeadAndTrailFollowTheArithmetic) {
+  for (int b = 0x80; b <= 0xFF; ++b) {
+    if (reference_single(b)) {
+      continue;
+    }
+    for (int t = 0; t <= 0xFF; ++t) {
+      ASSERT_EQ(to_euc(bytes({b, t})), reference_pair(b, t)) << "lead " << b << " trail " << t;
+    }
+  }
+}
+
+TEST(ShiftJisToEucJp, AsciiPassesUnchanged) {
+  for (int b = 0; b < 0x80; ++b) {
+    if (b != 0x0D && b != 0x0A) {
+      ASSERT_EQ(to_euc(bytes({b, 0x41})), bytes({b, 0x41}));
+    }
+  }
+}
+
+TEST(ShiftJisToEucJp, LoneLeadAtTheEndPairsWithTheZeroSlackByte) {
+  EXPECT_EQ(to_euc(bytes({0x82})), bytes({0xA3, 0x61}));
+  EXPECT_EQ(to_euc(bytes({0x41, 0xE0})), bytes({0x41, 0xDF, 0x61}));
+}
+
+TEST(IsShiftJis, EmptyOrAbsentImageIsRejected) {
+  EXPECT_EQ(is_shift_jis(nullptr, 0), 0);
+  EXPECT_EQ(accepted(Bytes{}), 0);
+}
+
+TEST(IsShiftJis, EverySingleByte) {
+  for (int b = 0; b <= 0xFF; ++b) {
+    EXPECT_EQ(accepted(bytes({b})), reference_single(b) ? 1 : 0) << "byte " << b;
+  }
+}
+
+TEST(IsShiftJis, EveryTwoByteSequence) {
+  for (int b = 0; b <= 0xFF; ++b) {
+    for (int t = 0; t <= 0xFF; ++t) {
+      const bool expected =
+          reference_lead(b) ? reference_trail(t) : reference_single(b) && reference_single(t);
+      ASSERT_EQ(accepted(bytes({b, t})), expected ? 1 : 0) << "bytes " << b << " " << t;
+    }
+  }
+}
+
+TEST(IsShiftJis, LeadNeedsItsTrailInsideTheContent) {
+  EXPECT_EQ(accepted(bytes({0x41, 0x82})), 0);
+  EXPECT_EQ(accepted(bytes({0x82, 0xA0, 0x0D, 0x0A, 0xEF})), 0);
+  EXPECT_EQ(accepted(bytes({0x82, 0xA0, 0x0D, 0x0A, 0xB1})), 1);
+  // The validator must not look past the content: with a valid trail lying just beyond it, the
+  // lone lead still fails.
+  const Bytes image = bytes({0x82, 0xA0});
+  EXPECT_EQ(is_shift_jis(image.data(), 1), 0);
+}
+
+TEST(IsShiftJis, EucJpThatLooksLikeKatakanaPassesButHighLeadsFail) {
+  EXPECT_EQ(accepted(bytes({0xA4, 0xA2})), 1);
+  EXPECT_EQ(to_euc(bytes({0xA4, 0xA2})), bytes({0x8E, 0xA4, 0x8E, 0xA2}));
+  EXPECT_EQ(accepted(bytes({0xF0, 0xA1})), 0);
+  EXPECT_EQ(accepted(bytes({0xE0, 0xFD})), 0);
+}
+
+}  // namespace

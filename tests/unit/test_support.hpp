@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <vector>
+
+#include "byte_sink.hpp"
+
+using Bytes = std::vector<unsigned char>;
+using Transcoder = void (*)(const unsigned char*, std::size_t, ByteSink&) noexcept;
+using Validator = int (*)(const unsigned char*, std::size_t) noexcept;
+
+inline Bytes bytes(std::initializer_list<int> values) {
+  Bytes result;
+  for (const int value : values) {
+    result.push_back(static_cast<unsigned char>(value));
+  }
+  return result;
+}
+
+// Runs a transcoder as the file job does: zeroed slack after the content, room for twice the input.
+inline Bytes transcode(Transcoder transcoder, const Bytes& input) {
+  Bytes image = input;
+  image.resize(input.size() + 2, 0);
+  Bytes output(2 * input.size());
+  ByteSink sink(output.data(), output.size());
+  transcoder(image.data(), input.size(), sink);
+  output.resize(sink.size());
+  return output;
+}
+
+inline int validate(Validator validator, const Bytes& input) {
+  return validator(input.data(), input.size());
+}
+
+// A JIS X 0208 position as it is laid out in each encoding's code table, worked out from the row
+// and cell (both 1-94) independently of the converters.
+struct Pair {
+  unsigned char first;
+  unsigned char second;
+};
+
+inline Pair euc_jp_of(int row, int cell) {
+  return {static_cast<unsigned char>(0xA0 + row), static_cast<unsigned char>(0xA0 + cell)};
+}
+
+inline Pair shift_jis_of(int row, int cell) {
+  // Two rows share a lead: rows 1-62 use 0x81-0x9F, rows 63-94 continue at 0xE0-0xEF.
+  const int row_pair = (row - 1) / 2;
+  const int lead = row_pair < 31 ? 0x81 + row_pair : 0xE0 + (row_pair - 31);
+  // The odd row takes trails 0x40-0x9E stepping over 0x7F; the even row takes 0x9F-0xFC.
+  int trail = 0;
+  if (row % 2 == 1) {
+    trail = 0x40 + (cell - 1);
+    if (trail >= 0x7F) {
+      ++trail;
+    }
+  } else {
+    trail = 0x9F + (cell - 1);
+  }
+  return {static_cast<unsigned char>(lead), static_cast<unsigned char>(trail)};
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstddef>
+
+#include "byte_sink.hpp"
+
+// Yields 1 when image[0, size) is Shift_JIS: bytes below 0x80, half-width katakana 0xA1-0xDF, and
+// leads 0x81-0x9F or 0xE0-0xEF each followed by a trail 0x40-0x7E or 0x80-0xFC; yields 0 for
+// anything else and for an absent or empty image. Reads only image[0, size).
+[[nodiscard]] int is_shift_jis(const unsigned char* image, std::size_t size) noexcept;
+
+// Writes image[0, size) as EUC-JP with LF line ends (CR LF and a lone CR become LF). Every byte
+// from 0x80 up other than a half-width katakana is taken as the lead of a pair and mapped by the
+// same arithmetic whether or not the pair is valid; a lead in last place is paired with
+// image[size], which must be readable. Writes at most 2 * size bytes.
+void shift_jis_to_euc_jp(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept;
