@@ -43,6 +43,25 @@ def message(template, name):
     return template.replace(b"%s", os.fsencode(name))
 
 
+_programs_for_everyone = {}
+
+
+def program_for_everyone(program):
+    """A copy of the program that another user can reach whatever the build tree's permissions."""
+    if program not in _programs_for_everyone:
+        directory = tempfile.mkdtemp(prefix="converter-programs-")
+        os.chmod(directory, 0o755)
+        copy = shutil.copy(PROGRAMS[program], directory)
+        os.chmod(copy, 0o755)
+        _programs_for_everyone[program] = copy
+    return _programs_for_everyone[program]
+
+
+def tearDownModule():
+    for copy in _programs_for_everyone.values():
+        shutil.rmtree(os.path.dirname(copy), ignore_errors=True)
+
+
 class ScratchTest(unittest.TestCase):
     """A scratch directory per test, with helpers to make files and run the programs in it."""
 
@@ -68,8 +87,9 @@ class ScratchTest(unittest.TestCase):
                 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
                 resource.setrlimit(resource.RLIMIT_FSIZE, (limit_file_size, limit_file_size))
 
+        executable = PROGRAMS[program] if user is None else program_for_everyone(program)
         result = subprocess.run(
-            [PROGRAMS[program], *args], cwd=self.dir, capture_output=True, timeout=timeout,
+            [executable, *args], cwd=self.dir, capture_output=True, timeout=timeout,
             preexec_fn=limit, restore_signals=False,
             user=user, group=user, extra_groups=[] if user is not None else None)
         self.assertEqual(result.returncode, 0)
