@@ -66,7 +66,6 @@ TEST_F(TemporaryFileTest, FailedCommitLeavesTargetAndRemovesTheFile) {
 using TemporaryFileDeathTest = TemporaryFileTest;
 
 TEST_F(TemporaryFileDeathTest, InterruptRemovesItBeforeTheProcessEnds) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     EXPECT_EXIT(
         {
