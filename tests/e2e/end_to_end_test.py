@@ -8,6 +8,7 @@ import os
 import resource
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import tempfile
@@ -81,16 +82,18 @@ class ScratchTest(unittest.TestCase):
         os.utime(path, ns=(OLD_NS, OLD_NS))
         return path
 
-    def run_program(self, program, *args, user=None, limit_file_size=None, timeout=30):
-        def limit():
-            if limit_file_size is not None:
-                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-                resource.setrlimit(resource.RLIMIT_FSIZE, (limit_file_size, limit_file_size))
+    def run_program(self, program, *args, user=None, limits=None, timeout=30):
+        """Runs a program in the scratch directory, as another user or under resource limits."""
+        def apply_limits():
+            # A write past RLIMIT_FSIZE must fail with EFBIG rather than kill the program.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            for limit, value in (limits or {}).items():
+                resource.setrlimit(limit, (value, value))
 
         executable = PROGRAMS[program] if user is None else program_for_everyone(program)
         result = subprocess.run(
             [executable, *args], cwd=self.dir, capture_output=True, timeout=timeout,
-            preexec_fn=limit, restore_signals=False,
+            preexec_fn=apply_limits, restore_signals=False,
             user=user, group=user, extra_groups=[] if user is not None else None)
         self.assertEqual(result.returncode, 0)
         self.assertEqual(result.stderr, b"")
@@ -212,6 +215,22 @@ class Messages(ScratchTest):
                          b"Failed to open file: folder\n")
 
 
+    def test_memory_shortage_is_reported_without_a_name_and_the_run_goes_on(self):
+        # The image and the room for its output take about 3 MB for this file; 2 MiB of data is
+        # enough for the program itself and for a small file.
+        limits = {resource.RLIMIT_DATA: 2 << 20}
+        probe = subprocess.run([PROGRAMS["tovrek"]], capture_output=True, preexec_fn=lambda: [
+            resource.setrlimit(limit, (value, value)) for limit, value in limits.items()])
+        if probe.returncode != 0:
+            self.skipTest("this build cannot start with 2 MiB of data (sanitizer runtimes need more)")
+        self.make("large.txt", b"\r" * 1_000_000)
+        self.make("small.txt", SHIFT_JIS)
+        out = self.run_program("tovrek", "large.txt", "small.txt", limits=limits)
+        self.assertEqual(out, b"Failed to alloc memory\n")
+        self.assert_untouched("large.txt", b"\r" * 1_000_000)
+        self.assertEqual(self.content("small.txt"), EUC_JP)
+
+
 class SizeLimit(ScratchTest):
     def test_largest_file_is_converted_and_one_byte_more_is_refused(self):
         self.make("largest.txt", b"\r" * 0xFFFFF)
@@ -290,7 +309,7 @@ class SafeReplacement(ScratchTest):
     def test_write_failure_keeps_the_original_and_leaves_no_temporary_file(self):
         self.make("kana.txt", self.KANA)
         self.make("next.txt", SHIFT_JIS)
-        out = self.run_program("tovrek", "kana.txt", "next.txt", limit_file_size=4096)
+        out = self.run_program("tovrek", "kana.txt", "next.txt", limits={resource.RLIMIT_FSIZE: 4096})
         self.assertEqual(out, b"Failed to write file: kana.txt\n")
         self.assert_untouched("kana.txt", self.KANA)
         self.assertEqual(self.content("next.txt"), EUC_JP)
@@ -299,7 +318,7 @@ class SafeReplacement(ScratchTest):
     def test_write_failure_on_a_hard_linked_file_puts_the_old_bytes_back(self):
         self.make("kana.txt", self.KANA)
         os.link(self.path("kana.txt"), self.path("other-name.txt"))
-        out = self.run_program("tovrek", "kana.txt", limit_file_size=4096)
+        out = self.run_program("tovrek", "kana.txt", limits={resource.RLIMIT_FSIZE: 4096})
         self.assertEqual(out, b"Failed to write file: kana.txt\n")
         self.assert_untouched("kana.txt", self.KANA)
         self.assertTrue(os.path.samefile(self.path("kana.txt"), self.path("other-name.txt")))
@@ -337,15 +356,20 @@ class SafeReplacement(ScratchTest):
 
 
 class SpecialFiles(ScratchTest):
-    def test_directory_fifo_and_device_are_not_opened(self):
+    def test_directory_fifo_socket_and_device_are_not_opened(self):
         os.mkdir(self.path("folder"))
         os.mkfifo(self.path("pipe"))
-        out = self.run_program("grelmat", "folder", "pipe", "/dev/null", timeout=10)
+        listener = socket.socket(socket.AF_UNIX)
+        self.addCleanup(listener.close)
+        listener.bind(self.path("socket"))
+        # A FIFO without a writer would block a plain open; the timeout catches a hang.
+        out = self.run_program("grelmat", "folder", "pipe", "socket", "/dev/null", timeout=10)
         self.assertEqual(out, b"Failed to open file: folder\n"
                          b"Failed to open file: pipe\n"
+                         b"Failed to open file: socket\n"
                          b"Failed to open file: /dev/null\n")
         self.assertTrue(stat.S_ISFIFO(os.stat(self.path("pipe")).st_mode))
-        self.assert_entries("folder", "pipe")
+        self.assert_entries("folder", "pipe", "socket")
 
     def test_file_that_yields_fewer_bytes_than_its_size_is_left_alone(self):
         # Kernel attribute files report a whole page as their size but hold a few bytes.
