@@ -58,6 +58,16 @@ def program_for_everyone(program):
     return _programs_for_everyone[program]
 
 
+def limited(limits):
+    """What a child runs before the program: apply the resource limits."""
+    def apply():
+        # A write past RLIMIT_FSIZE must fail with EFBIG rather than kill the program.
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        for limit, value in limits.items():
+            resource.setrlimit(limit, (value, value))
+    return apply
+
+
 def tearDownModule():
     for copy in _programs_for_everyone.values():
         shutil.rmtree(os.path.dirname(copy), ignore_errors=True)
@@ -84,16 +94,10 @@ class ScratchTest(unittest.TestCase):
 
     def run_program(self, program, *args, user=None, limits=None, timeout=30):
         """Runs a program in the scratch directory, as another user or under resource limits."""
-        def apply_limits():
-            # A write past RLIMIT_FSIZE must fail with EFBIG rather than kill the program.
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            for limit, value in (limits or {}).items():
-                resource.setrlimit(limit, (value, value))
-
         executable = PROGRAMS[program] if user is None else program_for_everyone(program)
         result = subprocess.run(
             [executable, *args], cwd=self.dir, capture_output=True, timeout=timeout,
-            preexec_fn=apply_limits, restore_signals=False,
+            preexec_fn=limited(limits or {}), restore_signals=False,
             user=user, group=user, extra_groups=[] if user is not None else None)
         self.assertEqual(result.returncode, 0)
         self.assertEqual(result.stderr, b"")
@@ -219,10 +223,10 @@ class Messages(ScratchTest):
         # The image and the room for its output take about 3 MB for this file; 2 MiB of data is
         # enough for the program itself and for a small file.
         limits = {resource.RLIMIT_DATA: 2 << 20}
-        probe = subprocess.run([PROGRAMS["tovrek"]], capture_output=True, preexec_fn=lambda: [
-            resource.setrlimit(limit, (value, value)) for limit, value in limits.items()])
+        probe = subprocess.run([PROGRAMS["tovrek"]], capture_output=True,
+                               preexec_fn=limited(limits))
         if probe.returncode != 0:
-            self.skipTest("this build cannot start with 2 MiB of data (sanitizer runtimes need more)")
+            self.skipTest("this build cannot start with 2 MiB of data (sanitizer runtimes cannot)")
         self.make("large.txt", b"\r" * 1_000_000)
         self.make("small.txt", SHIFT_JIS)
         out = self.run_program("tovrek", "large.txt", "small.txt", limits=limits)
@@ -252,7 +256,7 @@ class SizeLimit(ScratchTest):
                 os.truncate(path, size)
                 os.utime(path, ns=(OLD_NS, OLD_NS))
                 out = self.run_program("grelmat", "-n", "huge.bin")
-                self.assertEqual(out, b"File size is too large: huge.bin (%d KB)\n" % (size // 1024))
+                self.assertEqual(out, b"File size is too large: huge.bin (%d KB)\n" % (size >> 10))
                 st = os.stat(path)
                 self.assertEqual((st.st_size, st.st_mtime_ns), (size, OLD_NS))
 
@@ -305,11 +309,12 @@ class Conversion(ScratchTest):
 
 class SafeReplacement(ScratchTest):
     KANA = b"\xb1" * 3000  # doubles in size when converted to EUC-JP
+    SMALL_FILES = {resource.RLIMIT_FSIZE: 4096}  # room for the original, not for the new content
 
     def test_write_failure_keeps_the_original_and_leaves_no_temporary_file(self):
         self.make("kana.txt", self.KANA)
         self.make("next.txt", SHIFT_JIS)
-        out = self.run_program("tovrek", "kana.txt", "next.txt", limits={resource.RLIMIT_FSIZE: 4096})
+        out = self.run_program("tovrek", "kana.txt", "next.txt", limits=self.SMALL_FILES)
         self.assertEqual(out, b"Failed to write file: kana.txt\n")
         self.assert_untouched("kana.txt", self.KANA)
         self.assertEqual(self.content("next.txt"), EUC_JP)
@@ -318,7 +323,7 @@ class SafeReplacement(ScratchTest):
     def test_write_failure_on_a_hard_linked_file_puts_the_old_bytes_back(self):
         self.make("kana.txt", self.KANA)
         os.link(self.path("kana.txt"), self.path("other-name.txt"))
-        out = self.run_program("tovrek", "kana.txt", limits={resource.RLIMIT_FSIZE: 4096})
+        out = self.run_program("tovrek", "kana.txt", limits=self.SMALL_FILES)
         self.assertEqual(out, b"Failed to write file: kana.txt\n")
         self.assert_untouched("kana.txt", self.KANA)
         self.assertTrue(os.path.samefile(self.path("kana.txt"), self.path("other-name.txt")))
