@@ -89,7 +89,7 @@ bool take_owner_of(int fd, const struct stat& original) noexcept {
 bool replace_by_rename(TemporaryFile& temporary, const std::string& target,
                        const struct stat& original, std::span<const unsigned char> content) {
   const int fd = temporary.fd();
-  // The owner change comes before the mode, since it may clear set-user-ID and set-group-ID bits.
+  // The mode is set after take_owner_of, since an owner change may clear set-ID bits.
   if (!write_all_at(fd, content, 0) || ::fchmod(fd, original.st_mode & 07777) != 0 ||
       !temporary.commit_over(target)) {
     return false;
