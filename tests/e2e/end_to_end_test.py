@@ -2,9 +2,13 @@
 
 The programs come from the TOVREK and GRELMAT environment variables. Every run must end with
 exit status 0 and print nothing on standard error, whatever happens to the files.
+
+For Windows programs, TARGET_SYSTEM is "Windows" and PROGRAM_RUNNER names the emulator that runs
+them. Their messages end in CR LF; the tests that need what only POSIX systems have are skipped.
 """
 
 import os
+import re
 import resource
 import shutil
 import signal
@@ -15,6 +19,8 @@ import tempfile
 import unittest
 
 PROGRAMS = {"tovrek": os.environ["TOVREK"], "grelmat": os.environ["GRELMAT"]}
+WINDOWS = os.environ.get("TARGET_SYSTEM") == "Windows"
+RUNNER = [os.environ["PROGRAM_RUNNER"]] if os.environ.get("PROGRAM_RUNNER") else []
 SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "samples",
                       "memo-shift_jis.txt")
 
@@ -38,6 +44,10 @@ EUC_JP = TEXT.replace("\r\n", "\n").encode("euc_jp")
 
 OLD_NS = 1_000_000_000 * 1_000_000_000  # 2001-09-09, far from any time a run could set
 NOBODY = 65534
+
+
+def posix_only(what):
+    return unittest.skipIf(WINDOWS, f"{what}: not something the Windows programs meet")
 
 
 def message(template, name):
@@ -96,12 +106,16 @@ class ScratchTest(unittest.TestCase):
         """Runs a program in the scratch directory, as another user or under resource limits."""
         executable = PROGRAMS[program] if user is None else program_for_everyone(program)
         result = subprocess.run(
-            [executable, *args], cwd=self.dir, capture_output=True, timeout=timeout,
+            [*RUNNER, executable, *args], cwd=self.dir, capture_output=True, timeout=timeout,
             preexec_fn=limited(limits or {}), restore_signals=False,
             user=user, group=user, extra_groups=[] if user is not None else None)
         self.assertEqual(result.returncode, 0)
         self.assertEqual(result.stderr, b"")
-        return result.stdout
+        if not WINDOWS:
+            return result.stdout
+        # Standard output is a text stream there: every line of a message ends in CR LF.
+        self.assertIsNone(re.search(rb"(?<!\r)\n", result.stdout), result.stdout)
+        return result.stdout.replace(b"\r\n", b"\n")
 
     def content(self, name):
         with open(self.path(name), "rb") as f:
@@ -120,6 +134,11 @@ class CommandLine(ScratchTest):
         for program in PROGRAMS:
             with self.subTest(program):
                 self.assertEqual(self.run_program(program), USAGE[program])
+
+    @unittest.skipUnless(WINDOWS, "only Windows turns line ends of messages into CR LF")
+    def test_usage_lines_end_in_cr_lf_on_windows(self):
+        result = subprocess.run([*RUNNER, PROGRAMS["grelmat"]], capture_output=True, timeout=30)
+        self.assertEqual(result.stdout, USAGE["grelmat"].replace(b"\n", b"\r\n"))
 
     def test_question_mark_prints_usage_and_stops_after_earlier_names(self):
         self.make("a.txt", SHIFT_JIS)
@@ -174,6 +193,14 @@ class CommandLine(ScratchTest):
         # EUC-JP A4 A2 passes the Shift_JIS check as two half-width katakana.
         self.assertEqual(self.content("a.txt"), b"\x8e\xa4\x8e\xa2")
 
+    def test_wildcards_are_not_expanded(self):
+        self.make("a1.txt", SHIFT_JIS)
+        self.make("a2.txt", SHIFT_JIS)
+        out = self.run_program("tovrek", "a*.txt", "a?.txt")
+        self.assertEqual(out, b"Failed to open file: a*.txt\nFailed to open file: a?.txt\n")
+        self.assert_untouched("a1.txt", SHIFT_JIS)
+        self.assert_untouched("a2.txt", SHIFT_JIS)
+
     def test_names_are_printed_exactly_as_typed(self):
         self.make("%s%d%n.txt", INVALID["grelmat"])
         out = self.run_program("grelmat", "100%s.txt", "%s%d%n.txt", "./%s%d%n.txt")
@@ -219,6 +246,7 @@ class Messages(ScratchTest):
                          b"Failed to open file: folder\n")
 
 
+    @posix_only("resource limits on memory")
     def test_memory_shortage_is_reported_without_a_name_and_the_run_goes_on(self):
         # The image and the room for its output take about 3 MB for this file; 2 MiB of data is
         # enough for the program itself and for a small file.
@@ -289,6 +317,7 @@ class Conversion(ScratchTest):
                 self.assertEqual(self.run_program(program, "-n", "lone.txt"), b"")
                 self.assertEqual(self.content("lone.txt"), expected)
 
+    @posix_only("permission bits")
     def test_permission_bits_are_kept(self):
         for mode in (0o640, 0o604, 0o755):
             with self.subTest(mode=oct(mode)):
@@ -297,6 +326,7 @@ class Conversion(ScratchTest):
                 self.assertEqual(stat.S_IMODE(os.stat(self.path("memo.txt")).st_mode), mode)
                 self.assert_entries("memo.txt")
 
+    @posix_only("owners and groups")
     @unittest.skipUnless(os.geteuid() == 0, "only root can give a file to another user")
     def test_owner_and_group_are_kept(self):
         path = self.make("memo.txt", EUC_JP)
@@ -340,6 +370,7 @@ class SafeReplacement(ScratchTest):
             self.assertEqual(os.stat(self.path(name)).st_nlink, 2)
         self.assert_entries("memo.txt", "other-name.txt")
 
+    @posix_only("symbolic links")
     def test_symbolic_link_stays_a_link_and_its_target_is_converted(self):
         os.mkdir(self.path("elsewhere"))
         self.make("elsewhere/real.txt", EUC_JP)
@@ -352,6 +383,7 @@ class SafeReplacement(ScratchTest):
         self.assert_entries("elsewhere", "link.txt", "link-to-link.txt")
         self.assert_entries("real.txt", directory=self.path("elsewhere"))
 
+    @posix_only("symbolic links")
     def test_dangling_link_cannot_be_opened(self):
         os.symlink("nowhere.txt", self.path("dangling.txt"))
         self.assertEqual(self.run_program("tovrek", "dangling.txt"),
@@ -361,6 +393,7 @@ class SafeReplacement(ScratchTest):
 
 
 class SpecialFiles(ScratchTest):
+    @posix_only("FIFOs, sockets and /dev")
     def test_directory_fifo_socket_and_device_are_not_opened(self):
         os.mkdir(self.path("folder"))
         os.mkfifo(self.path("pipe"))
@@ -376,6 +409,25 @@ class SpecialFiles(ScratchTest):
         self.assertTrue(stat.S_ISFIFO(os.stat(self.path("pipe")).st_mode))
         self.assert_entries("folder", "pipe", "socket")
 
+    @unittest.skipUnless(WINDOWS, "Windows devices")
+    def test_directory_and_devices_are_not_opened_on_windows(self):
+        os.mkdir(self.path("folder"))
+        out = self.run_program("grelmat", "folder", "NUL", "CON", "nul.txt")
+        self.assertEqual(out, b"Failed to open file: folder\n"
+                         b"Failed to open file: NUL\n"
+                         b"Failed to open file: CON\n"
+                         b"Failed to open file: nul.txt\n")
+        self.assert_entries("folder")
+
+    @unittest.skipUnless(WINDOWS, "the read-only attribute; POSIX runs OtherUser instead")
+    def test_file_with_the_read_only_attribute_is_not_replaced(self):
+        self.make("memo.txt", SHIFT_JIS, mode=0o444)
+        out = self.run_program("tovrek", "memo.txt")
+        self.assertEqual(out, b"Failed to write file: memo.txt\n")
+        self.assert_untouched("memo.txt", SHIFT_JIS)
+        self.assert_entries("memo.txt")
+
+    @posix_only("kernel attribute files")
     def test_file_that_yields_fewer_bytes_than_its_size_is_left_alone(self):
         # Kernel attribute files report a whole page as their size but hold a few bytes.
         path = "/sys/devices/system/cpu/online"
@@ -392,6 +444,7 @@ class SpecialFiles(ScratchTest):
         self.assertEqual(out, b"Failed to read file: %s\n" % path.encode())
 
 
+@posix_only("other users")
 @unittest.skipUnless(os.geteuid() == 0, "needs root to run the programs as another user")
 class OtherUser(ScratchTest):
     """The programs run as nobody, in a scratch directory nobody may write."""

@@ -1,0 +1,318 @@
+#include <atomic>
+#include <cstdio>
+#include <new>
+#include <string>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "file_system.hpp"
+
+namespace {
+
+class Handle {
+ public:
+  explicit Handle(HANDLE handle) noexcept : handle_(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { close(); }
+  [[nodiscard]] bool valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
+  [[nodiscard]] HANDLE get() const noexcept { return handle_; }
+  void reset(HANDLE handle) noexcept {
+    close();
+    handle_ = handle;
+  }
+  bool close() noexcept {
+    const bool closed = !valid() || CloseHandle(handle_) != 0;
+    handle_ = INVALID_HANDLE_VALUE;
+    return closed;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// File names arrive in the code page the file APIs use (the ANSI one unless the process switched
+// them to OEM); widening them the same way lets every call below use the wide APIs.
+std::wstring widen(const char* path) {
+  const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const int length = MultiByteToWideChar(code_page, 0, path, -1, nullptr, 0);
+  if (length <= 0) {
+    return {};
+  }
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(code_page, 0, path, -1, wide.data(), length);
+  wide.resize(static_cast<std::size_t>(length - 1));
+  return wide;
+}
+
+bool is_regular_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) noexcept {
+  return GetFileType(handle) == FILE_TYPE_DISK &&
+         GetFileInformationByHandle(handle, &information) != 0 &&
+         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool write_all_at(HANDLE handle, std::span<const unsigned char> bytes, std::uint64_t at) noexcept {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::uint64_t offset = at + done;
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const std::size_t remaining = bytes.size() - done;
+    const DWORD chunk = remaining > (1u << 30) ? (1u << 30) : static_cast<DWORD>(remaining);
+    DWORD written = 0;
+    if (WriteFile(handle, bytes.data() + done, chunk, &written, &position) == 0 || written == 0) {
+      return false;
+    }
+    done += written;
+  }
+  return true;
+}
+
+bool truncate_at(HANDLE handle, std::size_t size) noexcept {
+  LARGE_INTEGER end{};
+  end.QuadPart = static_cast<LONGLONG>(size);
+  return SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(handle) != 0;
+}
+
+// The console control handler runs on a thread of its own and may only look at this static
+// storage: the name of the one temporary file that exists, and whether a file is being
+// rewritten in place.
+wchar_t g_temporary_path[32768];
+std::atomic<bool> g_temporary_exists{false};
+std::atomic<bool> g_rewriting_in_place{false};
+
+// Ctrl+C, Ctrl+Break, closing the console and logging off end the process; first the temporary
+// file goes, and an in-place rewrite is let finish (it takes milliseconds), so that no file is
+// left half-written.
+BOOL WINAPI clean_up_before_exit(DWORD) {
+  while (g_rewriting_in_place.load()) {
+    Sleep(1);
+  }
+  if (g_temporary_exists.load()) {
+    DeleteFileW(g_temporary_path);
+  }
+  return FALSE;
+}
+
+void install_cleanup_handler() noexcept {
+  static bool installed = false;
+  if (!installed) {
+    installed = SetConsoleCtrlHandler(clean_up_before_exit, TRUE) != 0;
+  }
+}
+
+// A new file beside the target, named ".<name>.<number>.tmp", removed again unless it is moved
+// over the target. Opened with delete sharing so that the control handler can remove it.
+class TemporaryFile {
+ public:
+  TemporaryFile(const std::wstring& target, DWORD attributes) {
+    if (g_temporary_exists.load()) {
+      return;
+    }
+    install_cleanup_handler();
+    const std::size_t separator = target.find_last_of(L"\\/:");
+    const std::size_t name_start = separator == std::wstring::npos ? 0 : separator + 1;
+    const std::wstring stem =
+        target.substr(0, name_start) + L"." + target.substr(name_start, 64) + L".";
+    for (unsigned attempt = 0; attempt < 100 && !handle_.valid(); ++attempt) {
+      wchar_t number[24];
+      std::swprintf(number, 24, L"%08lx.tmp",
+                    (GetCurrentProcessId() * 7919ul + GetTickCount() + attempt) & 0xfffffffful);
+      const std::wstring name = stem + number;
+      if (name.size() >= sizeof g_temporary_path / sizeof g_temporary_path[0]) {
+        return;
+      }
+      name.copy(g_temporary_path, name.size());
+      g_temporary_path[name.size()] = L'\0';
+      g_temporary_exists.store(true);
+      handle_.reset(CreateFileW(g_temporary_path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, attributes, nullptr));
+      if (!handle_.valid()) {
+        g_temporary_exists.store(false);
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+          return;
+        }
+      }
+    }
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    handle_.close();
+    if (g_temporary_exists.load()) {
+      DeleteFileW(g_temporary_path);
+      g_temporary_exists.store(false);
+    }
+  }
+
+  [[nodiscard]] bool created() const noexcept { return handle_.valid(); }
+  [[nodiscard]] HANDLE get() const noexcept { return handle_.get(); }
+
+  // Flushes the file to disk, closes it and moves it over target in one step. On failure the
+  // file is removed and target is untouched.
+  [[nodiscard]] bool commit_over(const std::wstring& target) noexcept {
+    const bool flushed = FlushFileBuffers(handle_.get()) != 0;
+    if (!handle_.close() || !flushed) {
+      return false;
+    }
+    if (MoveFileExW(g_temporary_path, target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+      return false;
+    }
+    g_temporary_exists.store(false);
+    return true;
+  }
+
+ private:
+  Handle handle_{INVALID_HANDLE_VALUE};
+};
+
+// The path of the file a handle is open on, with links and junctions resolved, so that a link
+// stays a link and the file it leads to is the one replaced. Empty when it cannot be told.
+std::wstring final_path_of(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (length == 0) {
+      return {};
+    }
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(length);
+  }
+  return {};
+}
+
+bool replace_by_move(TemporaryFile& temporary, const std::wstring& target,
+                     const BY_HANDLE_FILE_INFORMATION& original,
+                     std::span<const unsigned char> content) noexcept {
+  return write_all_at(temporary.get(), content, 0) &&
+         SetFileTime(temporary.get(), &original.ftCreationTime, nullptr, nullptr) != 0 &&
+         temporary.commit_over(target);
+}
+
+bool rewrite_in_place(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& original,
+                      std::span<const unsigned char> old_content,
+                      std::span<const unsigned char> new_content) noexcept {
+  g_rewriting_in_place.store(true);
+  bool rewritten = write_all_at(handle, new_content, 0) &&
+                   truncate_at(handle, new_content.size()) && FlushFileBuffers(handle) != 0;
+  // The old bytes fit where they were, so putting them back needs no new space.
+  if (!rewritten && write_all_at(handle, old_content, 0) &&
+      truncate_at(handle, old_content.size())) {
+    SetFileTime(handle, nullptr, &original.ftLastAccessTime, &original.ftLastWriteTime);
+    FlushFileBuffers(handle);
+  }
+  g_rewriting_in_place.store(false);
+  return rewritten;
+}
+
+bool replace_content_or_throw(const char* path, std::span<const unsigned char> old_content,
+                              std::span<const unsigned char> new_content) {
+  const std::wstring typed = widen(path);
+  // Opening for writing fails for a file the process may not write; the read-only attribute is
+  // checked as well, since an emulated file system may let an administrator past it.
+  Handle writable(CreateFileW(typed.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  BY_HANDLE_FILE_INFORMATION original{};
+  if (typed.empty() || !writable.valid() || !is_regular_file(writable.get(), original) ||
+      (original.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return false;
+  }
+  // Moving a new file over a name would split a file with several hard links into two, so such
+  // a file is rewritten in place, as is one beside which no temporary file can be made.
+  if (original.nNumberOfLinks == 1) {
+    std::wstring target = final_path_of(writable.get());
+    if (target.empty()) {
+      target = typed;
+    }
+    const DWORD kept =
+        original.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    TemporaryFile temporary(target, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
+    if (temporary.created()) {
+      // The move replaces the name, which an open handle on the file would prevent.
+      writable.close();
+      return replace_by_move(temporary, target, original, new_content);
+    }
+  }
+  return rewrite_in_place(writable.get(), original, old_content, new_content);
+}
+
+}  // namespace
+
+bool SourceFile::open(const char* path) noexcept {
+  close();
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  try {
+    const std::wstring wide = widen(path);
+    if (!wide.empty()) {
+      handle = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  // Devices such as NUL or CON open like files; only a file on a disk is taken.
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!is_regular_file(handle, information)) {
+    CloseHandle(handle);
+    return false;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
+  return true;
+}
+
+std::int64_t SourceFile::measure() noexcept {
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &size) == 0) {
+    return -1;
+  }
+  return static_cast<std::int64_t>(size.QuadPart);
+}
+
+bool SourceFile::read_exactly(std::span<unsigned char> buffer) noexcept {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(done);
+    position.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(done) >> 32);
+    const std::size_t remaining = buffer.size() - done;
+    const DWORD chunk = remaining > (1u << 30) ? (1u << 30) : static_cast<DWORD>(remaining);
+    DWORD got = 0;
+    if (ReadFile(reinterpret_cast<HANDLE>(handle_), buffer.data() + done, chunk, &got, &position) ==
+            0 ||
+        got == 0) {
+      return false;
+    }
+    done += got;
+  }
+  return true;
+}
+
+void SourceFile::close() noexcept {
+  if (handle_ != reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE)) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+  }
+}
+
+bool replace_content(const char* path, std::span<const unsigned char> old_content,
+                     std::span<const unsigned char> new_content) {
+  try {
+    return replace_content_or_throw(path, old_content, new_content);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
