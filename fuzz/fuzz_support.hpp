@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "byte_sink.hpp"
+
+// What the fuzz targets of both directions share: the image and output laid out so that
+// AddressSanitizer sees any access outside them, and the properties every input must keep.
+
+using Bytes = std::vector<unsigned char>;
+using Validator = int (*)(const unsigned char*, std::size_t) noexcept;
+using Transcoder = void (*)(const unsigned char*, std::size_t, ByteSink&) noexcept;
+
+// Each property is a hard failure: the run stops at the first input that breaks one.
+inline void require(bool holds, const char* property) {
+  if (!holds) {
+    std::fprintf(stderr, "property broken: %s\n", property);
+    std::abort();
+  }
+}
+
+// The input as the file job lays it out, except that the block ends right after the first slack
+// byte: that byte is all a transcoder may read beyond the content.
+inline std::unique_ptr<unsigned char[]> image_of(const unsigned char* data, std::size_t size) {
+  auto image = std::make_unique<unsigned char[]>(size + 1);
+  for (std::size_t i = 0; i < size; ++i) {
+    image[i] = data[i];
+  }
+  image[size] = 0;
+  return image;
+}
+
+// Transcodes into a block of exactly twice the input's size, the most the job provides.
+inline Bytes transcode_exactly(Transcoder transcoder, const unsigned char* data, std::size_t size) {
+  const auto image = image_of(data, size);
+  const std::size_t room = 2 * size;
+  const auto output = std::make_unique<unsigned char[]>(room);
+  ByteSink sink(output.get(), room);
+  transcoder(image.get(), size, sink);
+  require(sink.size() <= room, "the output is at most twice the input");
+  return Bytes(output.get(), output.get() + sink.size());
+}
+
+// One direction: its kernels, the direction back, and plain references to hold them against.
+struct Direction {
+  Validator validator;
+  Transcoder transcoder;
+  Transcoder back;
+  bool (*reference_accepts)(const Bytes&);
+  Bytes (*reference_transcode)(const Bytes&);
+  // Whether the input, once accepted, must come back unchanged from there and back.
+  bool (*returns_unchanged)(const Bytes&);
+};
+
+inline void check_properties(const Direction& direction, const std::uint8_t* data,
+                             std::size_t size) {
+  const Bytes input(data, data + size);
+  const auto image = image_of(data, size);
+  const bool accepted = direction.validator(image.get(), size) == 1;
+  require(accepted == direction.reference_accepts(input),
+          "the validator agrees with the reference validator");
+
+  const Bytes output = transcode_exactly(direction.transcoder, data, size);
+  require(output == direction.reference_transcode(input),
+          "the transcoder writes what the reference transcoder writes");
+
+  if (accepted && direction.returns_unchanged(input)) {
+    const Bytes back = transcode_exactly(direction.back, output.data(), output.size());
+    require(back == input, "converting there and back gives the input back");
+  }
+}
