@@ -25,6 +25,15 @@ class ByteSink {
     next_ += 2;
   }
 
+  // Where the next byte goes. A kernel may write through it, anywhere within the room the
+  // caller guaranteed, and then hand back the end of what it means to keep. Keeping the pointer
+  // in a local spares the compiler from reloading it after every byte stored.
+  [[nodiscard]] unsigned char* cursor() const noexcept { return next_; }
+  void advance_to(unsigned char* end) noexcept {
+    assert(end >= next_ && end <= end_);
+    next_ = end;
+  }
+
   [[nodiscard]] const unsigned char* data() const noexcept { return begin_; }
   [[nodiscard]] std::size_t size() const noexcept {
     return static_cast<std::size_t>(next_ - begin_);
