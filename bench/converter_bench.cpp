@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -211,10 +210,15 @@ std::filesystem::path scratch_directory() {
   return name;
 }
 
-void write_file(const std::filesystem::path& path, const Bytes& content) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(content.data()),
-             static_cast<std::streamsize>(content.size()));
+// Writes the file and syncs it, so that no write-back of it is left over for the timed part.
+void write_file(const std::string& path, const Bytes& content) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 ||
+      ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()) ||
+      ::fsync(fd) != 0 || ::close(fd) != 0) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
 }
 
 // The whole job on a file in a scratch directory; the file gets its input again, untimed,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,7 +29,7 @@ struct PairEncoding {
   ByteSet single;
 };
 
-namespace pair_scan_detail {
+namespace pair_scan {
 
 struct BlockMasks {
   std::uint64_t lead;
@@ -39,6 +40,67 @@ struct BlockMasks {
 constexpr std::uint64_t EVEN_POSITIONS = 0x5555555555555555ull;
 
 #if defined(__SSE2__)
+inline __m128i at_most(__m128i bytes, unsigned char limit) noexcept {
+  const __m128i limits = _mm_set1_epi8(static_cast<char>(limit));
+  return _mm_cmpeq_epi8(_mm_max_epu8(bytes, limits), limits);
+}
+
+inline __m128i at_least(__m128i bytes, unsigned char limit) noexcept {
+  return _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(static_cast<char>(limit))), bytes);
+}
+
+inline unsigned bits_of(__m128i mask) noexcept {
+  return static_cast<unsigned>(_mm_movemask_epi8(mask));
+}
+
+// Byte i of the result is all ones when bit i of bits is set.
+inline __m128i bytes_of(unsigned bits) noexcept {
+  const __m128i spread = _mm_unpacklo_epi64(_mm_set1_epi8(static_cast<char>(bits & 0xFF)),
+                                            _mm_set1_epi8(static_cast<char>(bits >> 8)));
+  const __m128i select = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
+  return _mm_cmpeq_epi8(_mm_and_si128(spread, select), select);
+}
+
+// Which LFs among 16 bytes a transcoder drops: each LF whose nearest CR or LF before it is a CR,
+// the one before the first coming from after_cr. Leaves after_cr as the last of them sets it.
+[[nodiscard]] inline unsigned dropped_line_feeds(unsigned cr, unsigned lf,
+                                                 bool& after_cr) noexcept {
+  const unsigned line_ends = cr | lf;
+  unsigned dropped = 0;
+  for (unsigned rest = lf; rest != 0; rest &= rest - 1) {
+    const unsigned position = static_cast<unsigned>(std::countr_zero(rest));
+    const unsigned before = line_ends & ((1u << position) - 1);
+    const bool after_a_cr =
+        before != 0 ? ((cr >> (31 - std::countl_zero(before))) & 1u) != 0 : after_cr;
+    dropped |= after_a_cr ? 1u << position : 0u;
+  }
+  if (line_ends != 0) {
+    after_cr = ((cr >> (31 - std::countl_zero(line_ends))) & 1u) != 0;
+  }
+  return dropped;
+}
+
+// Writes, for each of 16 positions in turn, its two candidate bytes (from first and second) and
+// keeps as many of them as lengths says (0, 1 or 2). Yields the new end of the output; the byte
+// after it may have been written too.
+inline unsigned char* emit(unsigned char* out, __m128i first, __m128i second,
+                           __m128i lengths) noexcept {
+  alignas(16) unsigned char pairs[32];
+  alignas(16) unsigned char counts[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(pairs), _mm_unpacklo_epi8(first, second));
+  _mm_store_si128(reinterpret_cast<__m128i*>(pairs + 16), _mm_unpackhi_epi8(first, second));
+  _mm_store_si128(reinterpret_cast<__m128i*>(counts), lengths);
+  for (int i = 0; i < 16; ++i) {
+    std::memcpy(out, pairs + 2 * i, 2);
+    out += counts[i];
+  }
+  return out;
+}
+
+inline __m128i select(__m128i mask, __m128i chosen, __m128i otherwise) noexcept {
+  return _mm_or_si128(_mm_and_si128(mask, chosen), _mm_andnot_si128(mask, otherwise));
+}
+
 inline __m128i in_range(__m128i bytes, unsigned char low, unsigned char high) noexcept {
   // bytes - low, taken unsigned, is at most high - low exactly for the bytes in range.
   const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>(low)));
@@ -79,32 +141,57 @@ BlockMasks classify(const unsigned char* block) noexcept {
 }
 #endif
 
-// Checks one block given whether its first byte is the trail of a lead in the block before;
-// yields the positions that break the encoding and sets carry to whether the last byte is a lead.
+// The leads among a run mask: bit i of lead_set says byte i could start a pair, and the byte
+// before bit 0 is taken to end a character.
 //
 // Within a run of consecutive lead-set bytes, leads and trails alternate from the start of the
 // run (a byte after a trail starts afresh), and the byte after a run is a trail exactly when the
 // run's last byte is a lead. Adding a run's start bit to the mask clears the whole run, so the
 // runs that start on an even position are found in one addition; their even positions are the
 // leads, and in the other runs the odd positions are.
-inline std::uint64_t block_errors(const BlockMasks& masks, std::uint64_t& carry) noexcept {
-  const std::uint64_t leads_set = masks.lead & ~carry;
-  const std::uint64_t starts = leads_set & ~(leads_set << 1);
-  const std::uint64_t even_runs = ((leads_set + (starts & EVEN_POSITIONS)) ^ leads_set) & leads_set;
-  const std::uint64_t leads =
-      (even_runs & EVEN_POSITIONS) | (leads_set & ~even_runs & ~EVEN_POSITIONS);
-  const std::uint64_t trails = (leads << 1) | carry;
-  carry = leads >> 63;
-  return (trails & ~masks.trail) | (~trails & ~(leads_set | masks.single));
+[[nodiscard]] constexpr std::uint64_t leads_of(std::uint64_t lead_set) noexcept {
+  const std::uint64_t starts = lead_set & ~(lead_set << 1);
+  const std::uint64_t even_runs = ((lead_set + (starts & EVEN_POSITIONS)) ^ lead_set) & lead_set;
+  return (even_runs & EVEN_POSITIONS) | (lead_set & ~even_runs & ~EVEN_POSITIONS);
 }
 
-}  // namespace pair_scan_detail
+// Of 16 bytes that start at a character: where the pairs are, given the bytes that may start one,
+// and how long the prefix is that keeps its length when converted, given the bytes that change
+// length when they are not a trail. A pair is never cut.
+struct SameLengthRun {
+  unsigned leads;
+  unsigned trails;
+  unsigned length;
+};
+
+[[nodiscard]] inline SameLengthRun same_length_run(unsigned lead_set, unsigned resizing) noexcept {
+  const auto leads = static_cast<unsigned>(leads_of(lead_set));
+  const unsigned trails = (leads << 1) & 0xFFFFu;
+  const unsigned stops = resizing & ~trails;
+  unsigned length = stops != 0 ? static_cast<unsigned>(std::countr_zero(stops)) : 16u;
+  if (length == 16 && (leads & 0x8000u) != 0) {
+    length = 15;
+  }
+  return {leads, trails, length};
+}
+
+// Checks one block given whether its first byte is the trail of a lead in the block before;
+// yields the positions that break the encoding and sets carry to whether the last byte is a lead.
+inline std::uint64_t block_errors(const BlockMasks& masks, std::uint64_t& carry) noexcept {
+  const std::uint64_t lead_set = masks.lead & ~carry;
+  const std::uint64_t leads = leads_of(lead_set);
+  const std::uint64_t trails = (leads << 1) | carry;
+  carry = leads >> 63;
+  return (trails & ~masks.trail) | (~trails & ~(lead_set | masks.single));
+}
+
+}  // namespace pair_scan
 
 // True when data[0, size) is a sequence of singles and lead-trail pairs of the encoding, with no
 // lead in last place. Reads only data[0, size).
 template <PairEncoding Encoding>
 [[nodiscard]] bool is_pair_text(const unsigned char* data, std::size_t size) noexcept {
-  using namespace pair_scan_detail;
+  using namespace pair_scan;
   std::uint64_t carry = 0;
   std::size_t p = 0;
   for (; size - p >= 64; p += 64) {

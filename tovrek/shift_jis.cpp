@@ -43,6 +43,54 @@ constexpr PairTables PAIRS = make_pair_tables();
 constexpr PairEncoding SHIFT_JIS{
     {0x81, 0x9F, 0xE0, 0xEF}, {0x40, 0x7E, 0x80, 0xFC}, {0x00, 0x7F, 0xA1, 0xDF}};
 
+#if defined(__SSE2__)
+// Converts the 16 bytes at in, of which the first is a trail exactly when carry is 1, and yields
+// the new end of the output; carry then says whether the last of them is a lead. A lead in last
+// place writes its first byte here and its trail the second in the next call, so the byte after
+// the 16, which may be the first slack byte, is read.
+unsigned char* convert_chunk(const unsigned char* in, unsigned char* out, unsigned& carry,
+                             bool& after_cr) noexcept {
+  using namespace pair_scan;
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 1));
+  const __m128i katakana_bytes = _mm_and_si128(at_least(x, 0xA1), at_most(x, 0xDF));
+  const auto lead_set = bits_of(x) & ~bits_of(katakana_bytes) & ~carry;
+  const auto leads = static_cast<unsigned>(leads_of(lead_set));
+  const unsigned trails = ((leads << 1) | carry) & 0xFFFFu;
+  carry = leads >> 15;
+  const unsigned katakana = bits_of(katakana_bytes) & ~trails;
+  const unsigned cr = bits_of(_mm_cmpeq_epi8(x, _mm_set1_epi8(CR))) & ~trails;
+  const unsigned lf = bits_of(_mm_cmpeq_epi8(x, _mm_set1_epi8(LF))) & ~trails;
+
+  // The pair arithmetic on every byte at once; each position then takes what its role calls for.
+  const __m128i doubled = _mm_add_epi8(x, x);
+  __m128i first = _mm_add_epi8(doubled, _mm_set1_epi8(0x1F));
+  first = _mm_add_epi8(first, _mm_and_si128(at_most(doubled, 0x3E), _mm_set1_epi8(-128)));
+  first = _mm_sub_epi8(first, at_least(next, 0x9F));
+  __m128i second = _mm_add_epi8(x, _mm_set1_epi8(0x02));
+  second = _mm_add_epi8(second, _mm_and_si128(at_most(x, 0x9E), _mm_set1_epi8(0x5E)));
+  second = _mm_sub_epi8(second, at_most(x, 0x7E));
+  __m128i converted = select(bytes_of(leads), first, select(bytes_of(trails), second, x));
+  converted = select(bytes_of(cr), _mm_set1_epi8(LF), converted);
+
+  if ((katakana | lf) == 0) {
+    // Nothing changes length: a CR among them is the last line end.
+    after_cr = after_cr || cr != 0;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), converted);
+    return out + 16;
+  }
+  // A katakana byte becomes two bytes, SS2 and itself; a dropped LF none; the rest one each.
+  const __m128i katakana_mask = bytes_of(katakana);
+  const __m128i ones = _mm_set1_epi8(1);
+  const __m128i lengths =
+      _mm_sub_epi8(_mm_add_epi8(ones, _mm_and_si128(katakana_mask, ones)),
+                   _mm_and_si128(bytes_of(dropped_line_feeds(cr, lf, after_cr)), ones));
+  return emit(out,
+              select(katakana_mask, _mm_set1_epi8(static_cast<char>(SINGLE_SHIFT_2)), converted), x,
+              lengths);
+}
+#endif
+
 }  // namespace
 
 int is_shift_jis(const unsigned char* image, std::size_t size) noexcept {
@@ -60,6 +108,17 @@ void shift_jis_to_euc_jp(const unsigned char* image, std::size_t size, ByteSink&
   unsigned char* out = sink.cursor();
   // Set by CR and cleared only by LF, so the LF of a CR LF pair is not written a second time.
   bool after_cr = false;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while they last; a pair cut at the end of the last chunk is finished
+  // here, so that the rest starts at a character.
+  unsigned carry = 0;
+  for (; end - in >= 16; in += 16) {
+    out = convert_chunk(in, out, carry, after_cr);
+  }
+  if (carry != 0) {
+    *out++ = PAIRS.second[*in++];
+  }
+#endif
   while (in < end) {
     const unsigned b = *in;
     if (b >= 0x80 && !is_katakana(b)) {
