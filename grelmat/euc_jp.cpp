@@ -41,6 +41,53 @@ constexpr PairTables PAIRS = make_pair_tables();
 constexpr PairEncoding EUC_JP{
     {0x8E, 0x8E, 0xA0, 0xFF}, {0xA0, 0xFF, 0xA0, 0xFF}, {0x00, 0x7F, 0x00, 0x7F}};
 
+#if defined(__SSE2__)
+// Converts the 16 bytes at in, of which the first is a trail exactly when carry is 1 (its lead is
+// then in[-1]), and yields the new end of the output; carry then says whether the last of them is
+// a lead, whose trail the next call converts.
+unsigned char* convert_chunk(const unsigned char* in, unsigned char* out, unsigned& carry,
+                             bool& after_cr) noexcept {
+  using namespace pair_scan;
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  const unsigned lead_before = carry != 0 ? in[-1] : 0u;
+  // The byte before each position: the lead of a trail.
+  const __m128i before =
+      _mm_or_si128(_mm_slli_si128(x, 1), _mm_cvtsi32_si128(static_cast<int>(lead_before)));
+  const auto leads = static_cast<unsigned>(leads_of(bits_of(x) & ~carry));
+  const unsigned trails = ((leads << 1) | carry) & 0xFFFFu;
+  carry = leads >> 15;
+  const __m128i shift_bytes = _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(SINGLE_SHIFT_2)));
+  const unsigned shifts = bits_of(shift_bytes) & leads;
+  const unsigned shifted = ((shifts << 1) | (lead_before == SINGLE_SHIFT_2 ? 1u : 0u)) & 0xFFFFu;
+  const unsigned cr = bits_of(_mm_cmpeq_epi8(x, _mm_set1_epi8(CR))) & ~trails;
+  const unsigned lf = bits_of(_mm_cmpeq_epi8(x, _mm_set1_epi8(LF))) & ~trails;
+
+  // The pair arithmetic on every byte at once; each position then takes what its role calls for.
+  // A trail after SS2 passes through unchanged.
+  const __m128i low7 = _mm_and_si128(x, _mm_set1_epi8(0x7F));
+  __m128i first = _mm_add_epi8(_mm_avg_epu8(low7, _mm_setzero_si128()), _mm_set1_epi8(0x70));
+  first = _mm_add_epi8(first, _mm_and_si128(at_least(low7, 0x5F), _mm_set1_epi8(0x40)));
+  const __m128i odd_row = _mm_cmpeq_epi8(_mm_and_si128(before, _mm_set1_epi8(1)), _mm_set1_epi8(1));
+  const __m128i odd_second =
+      _mm_sub_epi8(_mm_add_epi8(low7, _mm_set1_epi8(0x1F)), at_least(low7, 0x60));
+  const __m128i second = select(odd_row, odd_second, _mm_add_epi8(low7, _mm_set1_epi8(0x7E)));
+  const __m128i converted =
+      select(bytes_of(leads), first, select(bytes_of(trails & ~shifted), second, x));
+
+  if ((shifts | cr | lf) == 0) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), converted);
+    return out + 16;
+  }
+  // SS2 itself writes nothing, a line end CR LF (a dropped LF nothing), the rest one byte each.
+  const __m128i ones = _mm_set1_epi8(1);
+  const __m128i line_ends = bytes_of(cr | lf);
+  const __m128i dropped = bytes_of(dropped_line_feeds(cr, lf, after_cr));
+  __m128i lengths = _mm_add_epi8(ones, _mm_and_si128(line_ends, ones));
+  lengths = _mm_andnot_si128(_mm_or_si128(bytes_of(shifts), dropped), lengths);
+  return emit(out, select(line_ends, _mm_set1_epi8(CR), converted), _mm_set1_epi8(LF), lengths);
+}
+#endif
+
 }  // namespace
 
 int is_euc_jp(const unsigned char* image, std::size_t size) noexcept {
@@ -58,6 +105,19 @@ void euc_jp_to_shift_jis(const unsigned char* image, std::size_t size, ByteSink&
   unsigned char* out = sink.cursor();
   // Set by CR and cleared only by LF, so the LF of a CR LF pair does not end a second line.
   bool after_cr = false;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while they last; a pair cut at the end of the last chunk is finished
+  // here, so that the rest starts at a character.
+  unsigned carry = 0;
+  for (; end - in >= 16; in += 16) {
+    out = convert_chunk(in, out, carry, after_cr);
+  }
+  if (carry != 0) {
+    const unsigned lead = in[-1];
+    *out++ = lead == SINGLE_SHIFT_2 ? *in : PAIRS.second[lead & 1u][*in];
+    ++in;
+  }
+#endif
   while (in < end) {
     const unsigned b = *in;
     if (b >= 0x80) {

@@ -444,6 +444,26 @@ class SpecialFiles(ScratchTest):
         self.assertEqual(out, b"Failed to read file: %s\n" % path.encode())
 
 
+@posix_only("/usr/bin/time")
+class Memory(ScratchTest):
+    LIMIT_KB = 8 * 1024
+
+    @unittest.skipIf(os.environ.get("SANITIZED"), "the sanitizers' shadow memory is resident too")
+    def test_largest_file_is_converted_in_under_8_mib_resident(self):
+        for program, text in (("tovrek", SHIFT_JIS), ("grelmat", EUC_JP)):
+            with self.subTest(program):
+                content = (text * (0xFFFFF // len(text) + 1))[:0xFFFFF]
+                self.make("largest.txt", content)
+                result = subprocess.run(["/usr/bin/time", "-v", PROGRAMS[program], "-n",
+                                         "largest.txt"], cwd=self.dir, capture_output=True,
+                                        timeout=30)
+                self.assertEqual((result.returncode, result.stdout), (0, b""))
+                peak = re.search(rb"Maximum resident set size \(kbytes\): (\d+)", result.stderr)
+                self.assertIsNotNone(peak, result.stderr)
+                self.assertLess(int(peak.group(1)), self.LIMIT_KB)
+                self.assertNotEqual(self.content("largest.txt"), content)
+
+
 @posix_only("other users")
 @unittest.skipUnless(os.geteuid() == 0, "needs root to run the programs as another user")
 class OtherUser(ScratchTest):
