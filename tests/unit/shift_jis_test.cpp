@@ -73,6 +73,21 @@ TEST(ShiftJisToEucJp, LineEnds) {
   }
 }
 
+// Regression: a stretch of 16 bytes with no line end, converted as a block, cleared the CR before
+// it, so the LF after it was kept.
+TEST(ShiftJisToEucJp, CrBeforeALongStretchStillDropsTheLfAfterIt) {
+  for (std::size_t offset = 0; offset < 16; ++offset) {
+    Bytes input(offset, 0x62);
+    input.push_back(0x0D);
+    input.insert(input.end(), 20, 0x61);
+    input.push_back(0x0A);
+    Bytes expected(offset, 0x62);
+    expected.push_back(0x0A);
+    expected.insert(expected.end(), 20, 0x61);
+    EXPECT_EQ(to_euc(input), expected) << "offset " << offset;
+  }
+}
+
 TEST(ShiftJisToEucJp, EveryJisPositionGivesItsEucJpEncoding) {
   for (int row = 1; row <= 94; ++row) {
     for (int cell = 1; cell <= 94; ++cell) {
