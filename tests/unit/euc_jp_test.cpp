@@ -79,6 +79,22 @@ TEST(EucJpToShiftJis, CrBeforeALongStretchStillDropsTheLfAfterIt) {
   }
 }
 
+// Regression: when 0x8E was the last byte of a 16-byte block, the byte after it was converted as
+// the second byte of a pair instead of passing through.
+TEST(EucJpToShiftJis, SingleShiftAtTheEndOfABlockStillPassesTheNextByte) {
+  for (std::size_t offset = 0; offset < 40; ++offset) {
+    Bytes input(offset, 0x61);
+    const Bytes tail = bytes({0x8E, 0xB1, 0xA4, 0xA2, 0x8E, 0xDF, 0x61});
+    input.insert(input.end(), tail.begin(), tail.end());
+    input.insert(input.end(), 20, 0x62);
+    Bytes expected(offset, 0x61);
+    const Bytes converted = bytes({0xB1, 0x82, 0xA0, 0xDF, 0x61});
+    expected.insert(expected.end(), converted.begin(), converted.end());
+    expected.insert(expected.end(), 20, 0x62);
+    EXPECT_EQ(to_sjis(input), expected) << "offset " << offset;
+  }
+}
+
 TEST(EucJpToShiftJis, EveryJisPositionGivesItsShiftJisEncoding) {
   for (int row = 1; row <= 94; ++row) {
     for (int cell = 1; cell <= 94; ++cell) {
