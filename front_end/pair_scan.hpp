@@ -55,8 +55,11 @@ inline unsigned bits_of(__m128i mask) noexcept {
 
 // Byte i of the result is all ones when bit i of bits is set.
 inline __m128i bytes_of(unsigned bits) noexcept {
-  const __m128i spread = _mm_unpacklo_epi64(_mm_set1_epi8(static_cast<char>(bits & 0xFF)),
-                                            _mm_set1_epi8(static_cast<char>(bits >> 8)));
+  // Doubling the low two bytes three times puts eight copies of each side by side.
+  __m128i spread = _mm_cvtsi32_si128(static_cast<int>(bits));
+  spread = _mm_unpacklo_epi8(spread, spread);
+  spread = _mm_unpacklo_epi16(spread, spread);
+  spread = _mm_unpacklo_epi32(spread, spread);
   const __m128i select = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
   return _mm_cmpeq_epi8(_mm_and_si128(spread, select), select);
 }
@@ -85,16 +88,21 @@ inline __m128i bytes_of(unsigned bits) noexcept {
 // after it may have been written too.
 inline unsigned char* emit(unsigned char* out, __m128i first, __m128i second,
                            __m128i lengths) noexcept {
+  // Where each position's bytes go is the sum of the lengths before it. Storing in order lets
+  // each position overwrite the spare byte the one before it wrote.
+  __m128i sums = _mm_add_epi8(lengths, _mm_slli_si128(lengths, 1));
+  sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 2));
+  sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 4));
+  sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 8));
   alignas(16) unsigned char pairs[32];
-  alignas(16) unsigned char counts[16];
+  alignas(16) unsigned char offsets[16];
   _mm_store_si128(reinterpret_cast<__m128i*>(pairs), _mm_unpacklo_epi8(first, second));
   _mm_store_si128(reinterpret_cast<__m128i*>(pairs + 16), _mm_unpackhi_epi8(first, second));
-  _mm_store_si128(reinterpret_cast<__m128i*>(counts), lengths);
+  _mm_store_si128(reinterpret_cast<__m128i*>(offsets), _mm_slli_si128(sums, 1));
   for (int i = 0; i < 16; ++i) {
-    std::memcpy(out, pairs + 2 * i, 2);
-    out += counts[i];
+    std::memcpy(out + offsets[i], pairs + 2 * i, 2);
   }
-  return out;
+  return out + (static_cast<unsigned>(_mm_extract_epi16(sums, 7)) >> 8);
 }
 
 inline __m128i select(__m128i mask, __m128i chosen, __m128i otherwise) noexcept {
