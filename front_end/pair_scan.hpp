@@ -109,6 +109,25 @@ inline __m128i select(__m128i mask, __m128i chosen, __m128i otherwise) noexcept 
   return _mm_or_si128(_mm_and_si128(mask, chosen), _mm_andnot_si128(mask, otherwise));
 }
 
+// Writes 16 converted bytes of which the one at position changes length: grown, it is preceded by
+// inserted; otherwise it is dropped. The common case of a block that changes length, done in
+// registers. Yields the new end of the output; the byte after it may have been written too.
+inline unsigned char* write_with_one_change(unsigned char* out, __m128i converted,
+                                            unsigned position, bool grown,
+                                            unsigned char inserted) noexcept {
+  const __m128i before = bytes_of((1u << position) - 1);
+  if (!grown) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     select(before, converted, _mm_srli_si128(converted, 1)));
+    return out + 15;
+  }
+  __m128i moved = select(before, converted, _mm_slli_si128(converted, 1));
+  moved = select(bytes_of(1u << position), _mm_set1_epi8(static_cast<char>(inserted)), moved);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), moved);
+  out[16] = static_cast<unsigned char>(static_cast<unsigned>(_mm_extract_epi16(converted, 7)) >> 8);
+  return out + 17;
+}
+
 inline __m128i in_range(__m128i bytes, unsigned char low, unsigned char high) noexcept {
   // bytes - low, taken unsigned, is at most high - low exactly for the bytes in range.
   const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>(low)));

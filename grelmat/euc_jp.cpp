@@ -1,6 +1,7 @@
 #include "euc_jp.hpp"
 
 #include <array>
+#include <bit>
 
 #include "pair_scan.hpp"
 
@@ -71,20 +72,28 @@ unsigned char* convert_chunk(const unsigned char* in, unsigned char* out, unsign
   const __m128i odd_second =
       _mm_sub_epi8(_mm_add_epi8(low7, _mm_set1_epi8(0x1F)), at_least(low7, 0x60));
   const __m128i second = select(odd_row, odd_second, _mm_add_epi8(low7, _mm_set1_epi8(0x7E)));
-  const __m128i converted =
+  const unsigned line_ends = cr | lf;
+  __m128i converted =
       select(bytes_of(leads), first, select(bytes_of(trails & ~shifted), second, x));
+  converted = select(bytes_of(line_ends), _mm_set1_epi8(LF), converted);
 
-  if ((shifts | cr | lf) == 0) {
+  // SS2 itself and a dropped LF write nothing; another line end writes CR before its LF.
+  const unsigned dropped = dropped_line_feeds(cr, lf, after_cr);
+  const unsigned grown = line_ends & ~dropped;
+  const unsigned changed = grown | shifts | dropped;
+  if (changed == 0) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), converted);
     return out + 16;
   }
-  // SS2 itself writes nothing, a line end CR LF (a dropped LF nothing), the rest one byte each.
+  if ((changed & (changed - 1)) == 0) {
+    return write_with_one_change(out, converted, static_cast<unsigned>(std::countr_zero(changed)),
+                                 grown != 0, CR);
+  }
   const __m128i ones = _mm_set1_epi8(1);
-  const __m128i line_ends = bytes_of(cr | lf);
-  const __m128i dropped = bytes_of(dropped_line_feeds(cr, lf, after_cr));
-  __m128i lengths = _mm_add_epi8(ones, _mm_and_si128(line_ends, ones));
-  lengths = _mm_andnot_si128(_mm_or_si128(bytes_of(shifts), dropped), lengths);
-  return emit(out, select(line_ends, _mm_set1_epi8(CR), converted), _mm_set1_epi8(LF), lengths);
+  const __m128i grown_mask = bytes_of(grown);
+  __m128i lengths = _mm_add_epi8(ones, _mm_and_si128(grown_mask, ones));
+  lengths = _mm_andnot_si128(bytes_of(shifts | dropped), lengths);
+  return emit(out, select(grown_mask, _mm_set1_epi8(CR), converted), _mm_set1_epi8(LF), lengths);
 }
 #endif
 

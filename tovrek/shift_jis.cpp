@@ -1,6 +1,7 @@
 #include "shift_jis.hpp"
 
 #include <array>
+#include <bit>
 
 #include "pair_scan.hpp"
 
@@ -73,18 +74,21 @@ unsigned char* convert_chunk(const unsigned char* in, unsigned char* out, unsign
   __m128i converted = select(bytes_of(leads), first, select(bytes_of(trails), second, x));
   converted = select(bytes_of(cr), _mm_set1_epi8(LF), converted);
 
-  if ((katakana | lf) == 0) {
-    // Nothing changes length: a CR among them is the last line end.
-    after_cr = after_cr || cr != 0;
+  const unsigned dropped = dropped_line_feeds(cr, lf, after_cr);
+  const unsigned changed = katakana | dropped;
+  if (changed == 0) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), converted);
     return out + 16;
+  }
+  if ((changed & (changed - 1)) == 0) {
+    return write_with_one_change(out, converted, static_cast<unsigned>(std::countr_zero(changed)),
+                                 katakana != 0, SINGLE_SHIFT_2);
   }
   // A katakana byte becomes two bytes, SS2 and itself; a dropped LF none; the rest one each.
   const __m128i katakana_mask = bytes_of(katakana);
   const __m128i ones = _mm_set1_epi8(1);
-  const __m128i lengths =
-      _mm_sub_epi8(_mm_add_epi8(ones, _mm_and_si128(katakana_mask, ones)),
-                   _mm_and_si128(bytes_of(dropped_line_feeds(cr, lf, after_cr)), ones));
+  const __m128i lengths = _mm_sub_epi8(_mm_add_epi8(ones, _mm_and_si128(katakana_mask, ones)),
+                                       _mm_and_si128(bytes_of(dropped), ones));
   return emit(out,
               select(katakana_mask, _mm_set1_epi8(static_cast<char>(SINGLE_SHIFT_2)), converted), x,
               lengths);
