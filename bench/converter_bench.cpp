@@ -265,11 +265,14 @@ class TargetReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (!run.error_occurred && run.iterations > 0) {
+      // With repetitions, the median stands for the benchmark; it is reported after the runs.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (!run.error_occurred && run.iterations > 0 &&
+          (run.run_type == Run::RT_Iteration || median)) {
         const auto rate = run.counters.find("bytes_per_second");
         results_[run.run_name.function_name] = {
             rate == run.counters.end() ? 0.0 : static_cast<double>(rate->second),
-            run.real_accumulated_time / static_cast<double>(run.iterations)};
+            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit)};
       }
     }
     ConsoleReporter::ReportRuns(runs);
