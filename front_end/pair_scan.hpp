@@ -10,7 +10,8 @@
 #endif
 
 // Building blocks the validators and transcoders of both directions share: a block scan that
-// checks text of one- and two-byte characters 64 bytes at a time, and a copy of plain ASCII runs.
+// checks text of one- and two-byte characters 64 bytes at a time, the SSE2 pieces of the
+// transcoders' 16-byte blocks, and a copy of plain ASCII runs for the portable code.
 
 // A set of byte values made of two closed ranges (the same range twice when one is enough).
 struct ByteSet {
@@ -40,6 +41,7 @@ struct BlockMasks {
 constexpr std::uint64_t EVEN_POSITIONS = 0x5555555555555555ull;
 
 #if defined(__SSE2__)
+// All ones in each byte that is at most (at least) limit, taken unsigned.
 inline __m128i at_most(__m128i bytes, unsigned char limit) noexcept {
   const __m128i limits = _mm_set1_epi8(static_cast<char>(limit));
   return _mm_cmpeq_epi8(_mm_max_epu8(bytes, limits), limits);
@@ -49,6 +51,7 @@ inline __m128i at_least(__m128i bytes, unsigned char limit) noexcept {
   return _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(static_cast<char>(limit))), bytes);
 }
 
+// Bit i set when byte i of mask has its top bit set.
 inline unsigned bits_of(__m128i mask) noexcept {
   return static_cast<unsigned>(_mm_movemask_epi8(mask));
 }
@@ -105,6 +108,7 @@ inline unsigned char* emit(unsigned char* out, __m128i first, __m128i second,
   return out + (static_cast<unsigned>(_mm_extract_epi16(sums, 7)) >> 8);
 }
 
+// Each byte from chosen where mask is all ones, from otherwise where it is zero.
 inline __m128i select(__m128i mask, __m128i chosen, __m128i otherwise) noexcept {
   return _mm_or_si128(_mm_and_si128(mask, chosen), _mm_andnot_si128(mask, otherwise));
 }
@@ -128,6 +132,7 @@ inline unsigned char* write_with_one_change(unsigned char* out, __m128i converte
   return out + 17;
 }
 
+// All ones in each byte from low to high.
 inline __m128i in_range(__m128i bytes, unsigned char low, unsigned char high) noexcept {
   // bytes - low, taken unsigned, is at most high - low exactly for the bytes in range.
   const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>(low)));
@@ -135,6 +140,7 @@ inline __m128i in_range(__m128i bytes, unsigned char low, unsigned char high) no
   return _mm_cmpeq_epi8(_mm_max_epu8(offset, width), width);
 }
 
+// Bit i set when byte i of the 64 is in set.
 inline std::uint64_t mask_of(const __m128i (&chunks)[4], ByteSet set) noexcept {
   std::uint64_t mask = 0;
   for (int i = 0; i < 4; ++i) {
@@ -145,6 +151,7 @@ inline std::uint64_t mask_of(const __m128i (&chunks)[4], ByteSet set) noexcept {
   return mask;
 }
 
+// Which of the 64 bytes at block may be leads, trails and singles.
 template <PairEncoding Encoding>
 BlockMasks classify(const unsigned char* block) noexcept {
   __m128i chunks[4];
@@ -155,6 +162,7 @@ BlockMasks classify(const unsigned char* block) noexcept {
           mask_of(chunks, Encoding.single)};
 }
 #else
+// Which of the 64 bytes at block may be leads, trails and singles.
 template <PairEncoding Encoding>
 BlockMasks classify(const unsigned char* block) noexcept {
   BlockMasks masks{0, 0, 0};

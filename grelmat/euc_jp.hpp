@@ -12,5 +12,7 @@
 // Writes image[0, size) as Shift_JIS with CR LF line ends (LF and a lone CR become CR LF; CR LF
 // stays). 0x8E drops and passes the next byte through; every other byte from 0x80 up is taken as
 // the lead of a pair and mapped by the same arithmetic whether or not the pair is valid. A lead in
-// last place is paired with image[size], which must be readable. Writes at most 2 * size bytes.
+// last place is paired with image[size], which must be readable. The sink must have room for
+// 2 * size bytes; the output is never longer, though bytes past its end, within that room, may be
+// overwritten.
 void euc_jp_to_shift_jis(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept;

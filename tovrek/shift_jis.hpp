@@ -12,5 +12,6 @@
 // Writes image[0, size) as EUC-JP with LF line ends (CR LF and a lone CR become LF). Every byte
 // from 0x80 up other than a half-width katakana is taken as the lead of a pair and mapped by the
 // same arithmetic whether or not the pair is valid; a lead in last place is paired with
-// image[size], which must be readable. Writes at most 2 * size bytes.
+// image[size], which must be readable. The sink must have room for 2 * size bytes; the output is
+// never longer, though bytes past its end, within that room, may be overwritten.
 void shift_jis_to_euc_jp(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept;
