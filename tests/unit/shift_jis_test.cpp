@@ -1,40 +1,18 @@
 #include <gtest/gtest.h>
 
 #include "shift_jis.hpp"
+#include "shift_jis_reference.hpp"
 #include "test_support.hpp"
 
 namespace {
+
+namespace ref = reference::shift_jis;
 
 Bytes to_euc(const Bytes& input) {
   return transcode(shift_jis_to_euc_jp, input);
 }
 int accepted(const Bytes& input) {
   return validate(is_shift_jis, input);
-}
-
-bool reference_single(int b) {
-  return b < 0x80 || (b >= 0xA1 && b <= 0xDF);
-}
-bool reference_lead(int b) {
-  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEF);
-}
-bool reference_trail(int t) {
-  return (t >= 0x40 && t <= 0x7E) || (t >= 0x80 && t <= 0xFC);
-}
-
-// The pair arithmetic in plain integers, for every lead and trail value including invalid ones.
-Bytes reference_pair(int b, int t) {
-  const int d = (2 * b) % 256;
-  int lead = 0;
-  int trail = 0;
-  if (t < 0x9F) {
-    lead = d < 0x3F ? d + 0x9F : d + 0x1F;
-    trail = t <= 0x7E ? t + 0x61 : t + 0x60;
-  } else {
-    lead = d < 0x3F ? d + 0xA0 : d + 0x20;
-    trail = t + 0x02;
-  }
-  return bytes({lead % 256, trail % 256});
 }
 
 TEST(ShiftJisToEucJp, WorkedExamples) {
@@ -107,11 +85,11 @@ TEST(ShiftJisToEucJp, EveryHalfWidthKatakanaGetsTheSingleShift) {
 
 TEST(ShiftJisToEucJp, EveryLeadAndTrailFollowTheArithmetic) {
   for (int b = 0x80; b <= 0xFF; ++b) {
-    if (reference_single(b)) {
+    if (ref::single(b)) {
       continue;
     }
     for (int t = 0; t <= 0xFF; ++t) {
-      ASSERT_EQ(to_euc(bytes({b, t})), reference_pair(b, t)) << "lead " << b << " trail " << t;
+      ASSERT_EQ(to_euc(bytes({b, t})), ref::pair(b, t)) << "lead " << b << " trail " << t;
     }
   }
 }
@@ -136,15 +114,14 @@ TEST(IsShiftJis, EmptyOrAbsentImageIsRejected) {
 
 TEST(IsShiftJis, EverySingleByte) {
   for (int b = 0; b <= 0xFF; ++b) {
-    EXPECT_EQ(accepted(bytes({b})), reference_single(b) ? 1 : 0) << "byte " << b;
+    EXPECT_EQ(accepted(bytes({b})), ref::single(b) ? 1 : 0) << "byte " << b;
   }
 }
 
 TEST(IsShiftJis, EveryTwoByteSequence) {
   for (int b = 0; b <= 0xFF; ++b) {
     for (int t = 0; t <= 0xFF; ++t) {
-      const bool expected =
-          reference_lead(b) ? reference_trail(t) : reference_single(b) && reference_single(t);
+      const bool expected = ref::lead(b) ? ref::trail(t) : ref::single(b) && ref::single(t);
       ASSERT_EQ(accepted(bytes({b, t})), expected ? 1 : 0) << "bytes " << b << " " << t;
     }
   }

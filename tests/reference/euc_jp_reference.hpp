@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+// EUC-JP as plainly as it can be written: the validity rule and the conversion to Shift_JIS byte
+// by byte in plain integers. The unit tests and the fuzz target hold the optimised kernels
+// against it.
+namespace reference::euc_jp {
+
+using Bytes = std::vector<unsigned char>;
+
+// The pair arithmetic, for every lead and second byte including invalid ones.
+inline void append_pair(Bytes& out, int b, int t) {
+  const int row = b % 128;
+  const int cell = t % 128;
+  const int first = (row + 1) / 2 + (row < 0x5F ? 0x70 : 0xB0);
+  int second = cell + 0x7E;
+  if (row % 2 == 1) {
+    second = cell <= 0x5F ? cell + 0x1F : cell + 0x20;
+  }
+  out.push_back(static_cast<unsigned char>(first % 256));
+  out.push_back(static_cast<unsigned char>(second % 256));
+}
+
+inline Bytes pair(int b, int t) {
+  Bytes out;
+  append_pair(out, b, t);
+  return out;
+}
+
+inline bool accepts(const Bytes& input) {
+  if (input.empty()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    const int b = input[i];
+    if (b < 0x80) {
+      continue;
+    }
+    if ((b < 0xA0 && b != 0x8E) || i + 1 == input.size() || input[i + 1] < 0xA0) {
+      return false;
+    }
+    ++i;
+  }
+  return true;
+}
+
+// A lead or single shift in last place pairs with a zero byte, as the job's slack provides.
+inline Bytes transcode(const Bytes& input) {
+  Bytes out;
+  out.reserve(2 * input.size());
+  bool after_cr = false;
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    const int b = input[i];
+    const int next = i + 1 < input.size() ? input[i + 1] : 0;
+    if (b == 0x0D || (b == 0x0A && !after_cr)) {
+      out.push_back(0x0D);
+      out.push_back(0x0A);
+    }
+    if (b == 0x0D || b == 0x0A) {
+      after_cr = b == 0x0D;
+    } else if (b < 0x80) {
+      out.push_back(static_cast<unsigned char>(b));
+    } else if (b == 0x8E) {
+      out.push_back(static_cast<unsigned char>(next));
+      ++i;
+    } else {
+      append_pair(out, b, next);
+      ++i;
+    }
+  }
+  return out;
+}
+
+}  // namespace reference::euc_jp
