@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 

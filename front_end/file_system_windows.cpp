@@ -1,5 +1,5 @@
 #include <atomic>
-#include <cstdio>
+#include <cwchar>
 #include <new>
 #include <string>
 
