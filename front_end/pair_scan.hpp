@@ -67,22 +67,12 @@ inline __m128i bytes_of(unsigned bits) noexcept {
   return _mm_cmpeq_epi8(_mm_and_si128(spread, select), select);
 }
 
-// Which LFs among 16 bytes a transcoder drops: each LF whose nearest CR or LF before it is a CR,
-// the one before the first coming from after_cr. Leaves after_cr as the last of them sets it.
+// Which LFs among 16 bytes a transcoder drops: each LF right after a CR, the byte before the first
+// being a CR when after_cr says so. Leaves after_cr saying whether the last of the 16 is a CR.
 [[nodiscard]] inline unsigned dropped_line_feeds(unsigned cr, unsigned lf,
                                                  bool& after_cr) noexcept {
-  const unsigned line_ends = cr | lf;
-  unsigned dropped = 0;
-  for (unsigned rest = lf; rest != 0; rest &= rest - 1) {
-    const unsigned position = static_cast<unsigned>(std::countr_zero(rest));
-    const unsigned before = line_ends & ((1u << position) - 1);
-    const bool after_a_cr =
-        before != 0 ? ((cr >> (31 - std::countl_zero(before))) & 1u) != 0 : after_cr;
-    dropped |= after_a_cr ? 1u << position : 0u;
-  }
-  if (line_ends != 0) {
-    after_cr = ((cr >> (31 - std::countl_zero(line_ends))) & 1u) != 0;
-  }
+  const unsigned dropped = lf & ((cr << 1) | (after_cr ? 1u : 0u));
+  after_cr = (cr >> 15) != 0;
   return dropped;
 }
 

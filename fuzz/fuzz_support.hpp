@@ -55,7 +55,22 @@ struct Direction {
   Bytes (*reference_transcode)(const Bytes&);
   // Whether the input, once accepted, must come back unchanged from there and back.
   bool (*returns_unchanged)(const Bytes&);
+  // The input with the same characters in the same places, each pair, single shift and byte from
+  // 0x80 up replaced by one whose converted bytes hold no CR or LF, and every other byte but CR
+  // and LF by 'x'. Only the line ends of its output are then CR or LF bytes.
+  Bytes (*line_skeleton)(const Bytes&);
 };
+
+// Line ends in text whose only CR and LF bytes are line ends: CR LF counts once, a lone CR or LF
+// once each.
+inline std::size_t line_ends_in(const Bytes& text) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool lf_of_cr_lf = text[i] == 0x0A && i > 0 && text[i - 1] == 0x0D;
+    count += (text[i] == 0x0D || text[i] == 0x0A) && !lf_of_cr_lf ? 1u : 0u;
+  }
+  return count;
+}
 
 inline void check_properties(const Direction& direction, const std::uint8_t* data,
                              std::size_t size) {
@@ -68,6 +83,12 @@ inline void check_properties(const Direction& direction, const std::uint8_t* dat
   const Bytes output = transcode_exactly(direction.transcoder, data, size);
   require(output == direction.reference_transcode(input),
           "the transcoder writes what the reference transcoder writes");
+
+  // No line end is lost or made up, whatever lies between the line ends.
+  const Bytes skeleton = direction.line_skeleton(input);
+  require(line_ends_in(transcode_exactly(direction.transcoder, skeleton.data(), skeleton.size())) ==
+              line_ends_in(skeleton),
+          "as many line ends come out as went in");
 
   if (accepted && direction.returns_unchanged(input)) {
     const Bytes back = transcode_exactly(direction.back, output.data(), output.size());

@@ -112,7 +112,8 @@ void euc_jp_to_shift_jis(const unsigned char* image, std::size_t size, ByteSink&
   // Every step stores two bytes and keeps up to two of them; the output never outgrows twice the
   // input consumed, so the spare store always lands within the sink's room.
   unsigned char* out = sink.cursor();
-  // Set by CR and cleared only by LF, so the LF of a CR LF pair does not end a second line.
+  // Whether the byte just handled was a CR: the LF of a CR LF pair does not end a second line,
+  // and any other byte between them keeps both line ends.
   bool after_cr = false;
 #if defined(__SSE2__)
   // Sixteen bytes at a time while they last; a pair cut at the end of the last chunk is finished
@@ -136,6 +137,7 @@ void euc_jp_to_shift_jis(const unsigned char* image, std::size_t size, ByteSink&
       out[1] = PAIRS.second[b & 1u][t];
       out += single_shift ? 1 : 2;
       in += 2;
+      after_cr = false;
     } else if (b == CR || b == LF) {
       out[0] = CR;
       out[1] = LF;
@@ -152,6 +154,7 @@ void euc_jp_to_shift_jis(const unsigned char* image, std::size_t size, ByteSink&
         in += copied;
         out += copied;
       }
+      after_cr = false;
     }
   }
   sink.advance_to(out);

@@ -110,7 +110,8 @@ void shift_jis_to_euc_jp(const unsigned char* image, std::size_t size, ByteSink&
   // Every step stores two bytes and keeps one or two of them; the output never outgrows twice
   // the input consumed, so the spare store always lands within the sink's room.
   unsigned char* out = sink.cursor();
-  // Set by CR and cleared only by LF, so the LF of a CR LF pair is not written a second time.
+  // Whether the byte just handled was a CR: the LF of a CR LF pair is not written a second time,
+  // and any other byte between them keeps both line ends.
   bool after_cr = false;
 #if defined(__SSE2__)
   // Sixteen bytes at a time while they last; a pair cut at the end of the last chunk is finished
@@ -131,11 +132,13 @@ void shift_jis_to_euc_jp(const unsigned char* image, std::size_t size, ByteSink&
       out[1] = PAIRS.second[t];
       out += 2;
       in += 2;
+      after_cr = false;
     } else if (b >= 0x80) {
       out[0] = SINGLE_SHIFT_2;
       out[1] = static_cast<unsigned char>(b);
       out += 2;
       in += 1;
+      after_cr = false;
     } else if (b == CR || b == LF) {
       *out = LF;
       out += b == LF && after_cr ? 0 : 1;
@@ -151,6 +154,7 @@ void shift_jis_to_euc_jp(const unsigned char* image, std::size_t size, ByteSink&
         in += copied;
         out += copied;
       }
+      after_cr = false;
     }
   }
   sink.advance_to(out);

@@ -317,6 +317,18 @@ class Conversion(ScratchTest):
                 self.assertEqual(self.run_program(program, "-n", "lone.txt"), b"")
                 self.assertEqual(self.content("lone.txt"), expected)
 
+    def test_lf_after_other_bytes_after_a_cr_is_not_lost(self):
+        # Regression: a CR stayed in force until the next LF, which was then dropped.
+        cases = (("tovrek", b"a\rb\nc\n", b"a\nb\nc\n"),
+                 ("tovrek", b"\r\x82\xa0\n\r\n\r\r\n", b"\n\xa4\xa2\n\n\n\n"),
+                 ("grelmat", b"a\rb\nc\n", b"a\r\nb\r\nc\r\n"),
+                 ("grelmat", b"\r\x8e\xb1\n\r\n\r", b"\r\n\xb1\r\n\r\n\r\n"))
+        for program, before, after in cases:
+            with self.subTest(program=program, before=before):
+                self.make("mixed.txt", before)
+                self.assertEqual(self.run_program(program, "mixed.txt"), b"")
+                self.assertEqual(self.content("mixed.txt"), after)
+
     @posix_only("permission bits")
     def test_permission_bits_are_kept(self):
         for mode in (0o640, 0o604, 0o755):

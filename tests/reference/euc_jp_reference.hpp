@@ -50,6 +50,7 @@ inline bool accepts(const Bytes& input) {
 inline Bytes transcode(const Bytes& input) {
   Bytes out;
   out.reserve(2 * input.size());
+  // An LF is dropped only right after a CR: CR LF, a lone CR and a lone LF are one line end each.
   bool after_cr = false;
   for (std::size_t i = 0; i < input.size(); ++i) {
     const int b = input[i];
@@ -57,9 +58,8 @@ inline Bytes transcode(const Bytes& input) {
     if (b == 0x0D || (b == 0x0A && !after_cr)) {
       out.push_back(0x0D);
       out.push_back(0x0A);
-    }
-    if (b == 0x0D || b == 0x0A) {
-      after_cr = b == 0x0D;
+    } else if (b == 0x0A) {
+      // the LF of a CR LF pair, already written
     } else if (b < 0x80) {
       out.push_back(static_cast<unsigned char>(b));
     } else if (b == 0x8E) {
@@ -69,6 +69,7 @@ inline Bytes transcode(const Bytes& input) {
       append_pair(out, b, next);
       ++i;
     }
+    after_cr = b == 0x0D;
   }
   return out;
 }

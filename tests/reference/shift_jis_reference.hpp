@@ -62,17 +62,16 @@ inline bool accepts(const Bytes& input) {
 inline Bytes transcode(const Bytes& input) {
   Bytes out;
   out.reserve(2 * input.size());
+  // An LF is dropped only right after a CR: CR LF, a lone CR and a lone LF are one line end each.
   bool after_cr = false;
   for (std::size_t i = 0; i < input.size(); ++i) {
     const int b = input[i];
     if (b == 0x0D) {
       out.push_back(0x0A);
-      after_cr = true;
     } else if (b == 0x0A) {
       if (!after_cr) {
         out.push_back(0x0A);
       }
-      after_cr = false;
     } else if (b < 0x80) {
       out.push_back(static_cast<unsigned char>(b));
     } else if (b >= 0xA1 && b <= 0xDF) {
@@ -82,6 +81,7 @@ inline Bytes transcode(const Bytes& input) {
       append_pair(out, b, i + 1 < input.size() ? input[i + 1] : 0);
       ++i;
     }
+    after_cr = b == 0x0D;
   }
   return out;
 }

@@ -38,33 +38,50 @@ TEST(EucJpToShiftJis, LineEnds) {
     Bytes input;
     Bytes expected;
   } cases[] = {
-      {bytes({0x0A}), bytes({0x0D, 0x0A})},
-      {bytes({0x0D, 0x0A}), bytes({0x0D, 0x0A})},
-      {bytes({0x0D}), bytes({0x0D, 0x0A})},
       {bytes({0x0A, 0x0A}), bytes({0x0D, 0x0A, 0x0D, 0x0A})},
       {bytes({0x0D, 0x0D, 0x0A}), bytes({0x0D, 0x0A, 0x0D, 0x0A})},
-      // CR is cleared only by LF, so an LF after other bytes that follow a CR is dropped.
-      {bytes({0x0D, 0x78, 0x0A}), bytes({0x0D, 0x0A, 0x78})},
       {bytes({0x61, 0x0A, 0xA4, 0xA2, 0x0A}), bytes({0x61, 0x0D, 0x0A, 0x82, 0xA0, 0x0D, 0x0A})},
+      // A CR or LF as the second byte of a pair is part of the pair, not a line end.
+      {bytes({0x0D, 0xA4, 0x0A, 0x0A}), bytes({0x0D, 0x0A, 0x82, 0x88, 0x0D, 0x0A})},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(to_sjis(c.input), c.expected) << "input " << testing::PrintToString(c.input);
   }
 }
 
-// Regression: a stretch of 16 bytes with no line end, converted as a block, cleared the CR before
-// it, so the LF after it ended a second line.
-TEST(EucJpToShiftJis, CrBeforeALongStretchStillDropsTheLfAfterIt) {
-  for (std::size_t offset = 0; offset < 16; ++offset) {
-    Bytes input(offset, 0x62);
-    input.push_back(0x0D);
-    input.insert(input.end(), 20, 0x61);
-    input.push_back(0x0A);
-    Bytes expected(offset, 0x62);
-    expected.push_back(0x0D);
-    expected.push_back(0x0A);
-    expected.insert(expected.end(), 20, 0x61);
-    EXPECT_EQ(to_sjis(input), expected) << "offset " << offset;
+// Regression: a CR stayed in force until the next LF, so an LF with other bytes between it and
+// a CR was dropped and two lines became one.
+TEST(EucJpToShiftJis, LfAfterOtherBytesAfterACrIsNotLost) {
+  const struct {
+    Bytes input;
+    Bytes expected;
+  } cases[] = {
+      {bytes({0x0A}), bytes({0x0D, 0x0A})},
+      {bytes({0x0D, 0x0A}), bytes({0x0D, 0x0A})},
+      {bytes({0x0D}), bytes({0x0D, 0x0A})},
+      {bytes({0x0D, 0x78, 0x0A}), bytes({0x0D, 0x0A, 0x78, 0x0D, 0x0A})},
+      {bytes({0x0D, 0xA4, 0xA2, 0x0A}), bytes({0x0D, 0x0A, 0x82, 0xA0, 0x0D, 0x0A})},
+      {bytes({0x0D, 0x8E, 0xB1, 0x0A}), bytes({0x0D, 0x0A, 0xB1, 0x0D, 0x0A})},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(to_sjis(c.input), c.expected) << "input " << testing::PrintToString(c.input);
+  }
+}
+
+// The blocks of 16 carry the CR across their boundary: a CR LF split between two blocks is one
+// line end, a CR that ends a block followed later by an LF two.
+TEST(EucJpToShiftJis, LineEndsAtEveryPlaceAroundABlockBoundary) {
+  const Bytes ends[] = {bytes({0x0D, 0x0A}), bytes({0x0D, 0x61, 0x0A}), bytes({0x0D, 0x0D}),
+                        bytes({0x0D, 0x8E, 0xB1, 0x0A}), bytes({0x0D, 0xA4, 0xA2, 0x0A})};
+  for (const Bytes& end : ends) {
+    for (std::size_t offset = 0; offset < 40; ++offset) {
+      Bytes input(offset, 0x62);
+      input.insert(input.end(), end.begin(), end.end());
+      input.insert(input.end(), 20, 0x61);
+      input.insert(input.end(), end.begin(), end.end());
+      ASSERT_EQ(to_sjis(input), ref::transcode(input))
+          << "offset " << offset << " input " << testing::PrintToString(end);
+    }
   }
 }
 
