@@ -10,14 +10,18 @@
 
 namespace {
 
+// Flushed at once, so that a message already printed survives a kill of the process even when
+// standard output is a file or a pipe.
 int report(const char* format, const char* path) {
   std::printf(format, path);
+  std::fflush(stdout);
   return 0;
 }
 
 }  // namespace
 
 int convert_file(const char* path, int check_encoding, const DirectionRules& rules) {
+  // The file stays open, and locked against other conversions, until it has been replaced.
   SourceFile input;
   if (!input.open(path)) {
     return report("Failed to open file: %s\n", path);
@@ -32,6 +36,7 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
     input.close();
     std::printf("File size is too large: %s (%lld KB)\n", path,
                 static_cast<long long>(measured / 1024));
+    std::fflush(stdout);
     return 0;
   }
 
@@ -44,18 +49,19 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
   if (!block) {
     input.close();
     std::printf("Failed to alloc memory\n");
+    std::fflush(stdout);
     return 0;
   }
   unsigned char* const image = block.get();
   std::memset(image + size, 0, IMAGE_SLACK);
 
-  const bool loaded = input.read_exactly(std::span(image, size));
-  input.close();
-  if (!loaded) {
+  if (!input.read_exactly(std::span(image, size))) {
+    input.close();
     return report("Failed to read file: %s\n", path);
   }
 
   if (check_encoding != 0 && rules.validator(image, size) == 0) {
+    input.close();
     block.reset();
     return report(rules.rejection_message, path);
   }
@@ -63,7 +69,8 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
   ByteSink sink(image + image_bytes, output_room);
   rules.transcoder(image, size, sink);
   const bool written =
-      replace_content(path, std::span(image, size), std::span(sink.data(), sink.size()));
+      input.replace_content(std::span(image, size), std::span(sink.data(), sink.size()));
+  input.close();
   block.reset();
   return written ? 1 : report("Failed to write file: %s\n", path);
 }

@@ -5,8 +5,18 @@
 
 // The few file-system operations the conversion job needs, with one implementation per platform.
 
-// A regular file opened for reading. Directories, pipes, sockets and devices are refused, and
-// opening never waits for a writer.
+// What identifies the file that was read and tells whether anyone has changed it since: the file
+// (device and inode, or volume and file index), its size and its modification and change times.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = -1;
+  std::int64_t modified = 0;
+  std::int64_t changed = 0;
+};
+
+// A regular file opened for reading and locked against other conversions until it is closed.
+// Everything after the open works from the open file, never from its name looked up again.
 class SourceFile {
  public:
   SourceFile() = default;
@@ -14,25 +24,34 @@ class SourceFile {
   SourceFile& operator=(const SourceFile&) = delete;
   ~SourceFile() { close(); }
 
-  // Opens path for reading; false when it cannot be opened or is not a regular file.
+  // Opens path for reading and takes the conversion lock on the file, giving up after a few
+  // seconds if another program holds it. False when it cannot be opened, is not a regular file on
+  // a real file system (directories, pipes, sockets, devices, kernel pseudo-files), or stays
+  // locked. Opening never waits for a writer.
   [[nodiscard]] bool open(const char* path) noexcept;
-  // The file's size in bytes as a 64-bit count; negative when it cannot be measured.
-  [[nodiscard]] std::int64_t measure() noexcept;
+  // The file's size in bytes as a 64-bit count, as it was when opened; negative when unknown.
+  [[nodiscard]] std::int64_t measure() const noexcept { return identity_.size; }
   // Reads the first buffer.size() bytes of the file; false on an error or when fewer arrive.
   [[nodiscard]] bool read_exactly(std::span<unsigned char> buffer) noexcept;
+
+  // Gives the file that was opened and read the content new_content, where old_content is what
+  // was read from it, and keeps everything else it had that the process may set: permission bits,
+  // owner and group, access-control list, extended attributes and attribute flags, every symbolic
+  // link to it and every hard link of it. Normally the new content goes to a temporary file beside
+  // the file that then takes its place in one step, so the file holds its whole old or whole new
+  // content at every moment. A file with several hard links, in a directory that takes no new
+  // file, or whose metadata cannot be carried to a new file, is overwritten in place instead,
+  // after its old content has been written to a backup file on disk. Nothing is written when the
+  // name no longer refers to the file read, when the file changed after it was read, or when the
+  // process may not write it. Yields false when the file did not get the new content; it then
+  // holds its old content (or, after a failure that could not be undone, the backup does).
+  [[nodiscard]] bool replace_content(std::span<const unsigned char> old_content,
+                                     std::span<const unsigned char> new_content) noexcept;
+
   void close() noexcept;
 
  private:
   std::intptr_t handle_ = -1;
+  const char* path_ = nullptr;
+  FileIdentity identity_{};
 };
-
-// Gives the file at path the content new_content, where old_content is what was read from it.
-// The file keeps its permission bits, its owner and group where the process may set them, every
-// symbolic link to it and every hard link of it. Normally the new content goes to a temporary file
-// beside the file that is then renamed over it, so the file holds its whole old or whole new
-// content at every moment. A file with several hard links, or one whose directory takes no
-// temporary file or whose owner cannot be kept, is overwritten in place instead, and put back
-// from old_content if a write fails. A file the process may not write is left alone.
-// Yields false when the file could not be given the new content; it then holds its old content.
-[[nodiscard]] bool replace_content(const char* path, std::span<const unsigned char> old_content,
-                                   std::span<const unsigned char> new_content);

@@ -7,6 +7,8 @@ For Windows programs, TARGET_SYSTEM is "Windows" and PROGRAM_RUNNER names the em
 them. Their messages end in CR LF; the tests that need what only POSIX systems have are skipped.
 """
 
+import fcntl
+import glob
 import os
 import re
 import resource
@@ -16,6 +18,7 @@ import socket
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 
 PROGRAMS = {"tovrek": os.environ["TOVREK"], "grelmat": os.environ["GRELMAT"]}
@@ -69,10 +72,13 @@ def program_for_everyone(program):
 
 
 def limited(limits):
-    """What a child runs before the program: apply the resource limits."""
+    """What a child runs before the program: apply the resource limits.
+
+    SIGXFSZ goes back to its default action, which ends the process, as a shell leaves it: the
+    programs must make a write past RLIMIT_FSIZE fail instead of dying half-way.
+    """
     def apply():
-        # A write past RLIMIT_FSIZE must fail with EFBIG rather than kill the program.
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
         for limit, value in limits.items():
             resource.setrlimit(limit, (value, value))
     return apply
@@ -439,21 +445,281 @@ class SpecialFiles(ScratchTest):
         self.assert_untouched("memo.txt", SHIFT_JIS)
         self.assert_entries("memo.txt")
 
-    @posix_only("kernel attribute files")
-    def test_file_that_yields_fewer_bytes_than_its_size_is_left_alone(self):
-        # Kernel attribute files report a whole page as their size but hold a few bytes.
-        path = "/sys/devices/system/cpu/online"
-        try:
-            with open(path, "rb") as f:
-                short = len(f.read()) < os.stat(path).st_size
-        except OSError:
-            short = False
-        if not short:
-            self.skipTest(f"{path} does not read short here")
+    @posix_only("kernel pseudo-files")
+    def test_kernel_pseudo_files_are_refused_like_devices(self):
+        # Their sizes are made up (a page, or nothing at all) and a write to them is a command.
+        paths = [p for p in ("/sys/devices/system/cpu/online", "/proc/version")
+                 if os.path.exists(p)]
+        if not paths:
+            self.skipTest("no /sys or /proc here")
         # As nobody, so that even a faulty program could not write there.
         user = NOBODY if os.geteuid() == 0 else None
-        out = self.run_program("tovrek", "-n", path, user=user)
-        self.assertEqual(out, b"Failed to read file: %s\n" % path.encode())
+        out = self.run_program("tovrek", "-n", *paths, user=user)
+        self.assertEqual(out, b"".join(b"Failed to open file: %s\n" % p.encode() for p in paths))
+
+
+def tool(name):
+    return unittest.skipUnless(shutil.which(name), f"needs {name}")
+
+
+class Paused(ScratchTest):
+    """Runs a program under strace, held at a chosen system call on one file, to act meanwhile."""
+
+    def start_paused(self, program, *args, path=None, call, when=1, seconds=2, stdout=None):
+        log_dir = tempfile.mkdtemp(prefix="converter-strace-")
+        self.addCleanup(shutil.rmtree, log_dir, ignore_errors=True)
+        self.log = os.path.join(log_dir, "log")
+        # -P limits the delay to calls on that file; the line appears once the call is held.
+        command = ["strace", "-f", "-qq", "-o", self.log, *(["-P", path] if path else []), "-e",
+                   f"inject={call}:delay_exit={seconds * 1_000_000}:when={when}",
+                   PROGRAMS[program], *args]
+        process = subprocess.Popen(command, cwd=self.dir, stdout=stdout or subprocess.PIPE,
+                                   stderr=subprocess.PIPE, preexec_fn=limited({}),
+                                   restore_signals=False)
+        self.addCleanup(process.kill)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            with open(self.log, "a+") as f:
+                f.seek(0)
+                if "(DELAYED)" in f.read():
+                    return process
+            time.sleep(0.01)
+        process.kill()
+        self.fail(f"{program} never reached {call} on {path}")
+
+    def traced_program(self, process):
+        with open(f"/proc/{process.pid}/task/{process.pid}/children") as f:
+            return int(f.read().split()[0])
+
+    def finish(self, process):
+        out, err = process.communicate(timeout=60)
+        return out
+
+
+@posix_only("strace")
+@tool("strace")
+class Tampering(Paused):
+    """Another process changes the name or the file between the read and the write."""
+
+    def test_name_swapped_for_a_link_to_another_users_file_writes_nothing(self):
+        # Root converts a file in a directory anyone may write; its owner swaps the name for a
+        # link to a file of root's while the program is held after the read.
+        os.chmod(self.dir, 0o777)
+        victim_dir = tempfile.mkdtemp(prefix="converter-victim-")
+        self.addCleanup(shutil.rmtree, victim_dir, ignore_errors=True)
+        victim = os.path.join(victim_dir, "passwd")
+        with open(victim, "wb") as f:
+            f.write(b"root:x:0:0::/root:/bin/bash\n")
+        self.make("memo.txt", b"pwned::0:0::/root:/bin/sh\r\n")
+        process = self.start_paused("tovrek", "memo.txt", path="memo.txt", call="pread64")
+        os.symlink(victim, self.path(".lnk"))
+        os.rename(self.path(".lnk"), self.path("memo.txt"))
+        self.assertEqual(self.finish(process), b"Failed to write file: memo.txt\n")
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"root:x:0:0::/root:/bin/bash\n")
+        self.assertEqual(os.readlink(self.path("memo.txt")), victim)
+        self.assert_entries("memo.txt")
+
+    def test_change_by_another_writer_after_the_read_is_kept(self):
+        def append(path):
+            with open(path, "ab") as f:
+                f.write("追記\r\n".encode("shift_jis"))
+
+        def rewrite_same_size(path):
+            with open(path, "r+b") as f:
+                f.write(b"X")
+
+        def save_over(path):
+            # What an editor does: write a new file, then rename it over the name.
+            with open(path + ".new", "wb") as f:
+                f.write(b"saved\r\n")
+            os.rename(path + ".new", path)
+
+        for change in (append, rewrite_same_size, save_over):
+            for links in (1, 2):
+                with self.subTest(change=change.__name__, links=links):
+                    self.make("memo.txt", SHIFT_JIS)
+                    if links == 2:
+                        os.link(self.path("memo.txt"), self.path("link.txt"))
+                    process = self.start_paused("tovrek", "memo.txt", path="memo.txt",
+                                                call="pread64")
+                    change(self.path("memo.txt"))
+                    theirs = self.content("memo.txt")
+                    self.assertEqual(self.finish(process), b"Failed to write file: memo.txt\n")
+                    self.assertEqual(self.content("memo.txt"), theirs)
+                    self.assert_entries("memo.txt", *(["link.txt"] if links == 2 else []))
+                    for name in os.listdir(self.dir):
+                        os.unlink(self.path(name))
+
+    def test_kill_during_an_in_place_rewrite_leaves_whole_old_or_new_or_the_backup(self):
+        old = b"line\r\n" * 2000  # shrinks when converted, so a cut-short rewrite would show
+        new = b"line\n" * 2000
+        for sig in (signal.SIGQUIT, signal.SIGTERM, signal.SIGKILL):
+            with self.subTest(signal=sig.name):
+                self.make("memo.txt", old)
+                os.link(self.path("memo.txt"), self.path("link.txt"))
+                process = self.start_paused("tovrek", "memo.txt", path="memo.txt",
+                                            call="pwrite64")
+                os.kill(self.traced_program(process), sig)
+                self.finish(process)
+                content = self.content("memo.txt")
+                backups = [n for n in os.listdir(self.dir) if n.endswith(".bak")]
+                if content not in (old, new):
+                    self.assertEqual(len(backups), 1, content[:40])
+                    self.assertEqual(self.content(backups[0]), old)
+                if sig != signal.SIGKILL:
+                    # Held back until the rewrite was over, then it ended the program.
+                    self.assertEqual(content, new)
+                    self.assert_entries("memo.txt", "link.txt")
+                for name in os.listdir(self.dir):
+                    os.unlink(self.path(name))
+
+    def test_signal_while_the_temporary_file_is_written_removes_it(self):
+        for sig in (signal.SIGQUIT, signal.SIGALRM, signal.SIGUSR1, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                self.make("memo.txt", SHIFT_JIS)
+                # The first sync of the run is the temporary file's.
+                process = self.start_paused("tovrek", "memo.txt", call="fsync")
+                os.kill(self.traced_program(process), sig)
+                self.finish(process)
+                self.assert_untouched("memo.txt", SHIFT_JIS)
+                self.assert_entries("memo.txt")
+
+    def test_second_run_during_the_first_ones_write_waits_for_it(self):
+        # The second run, with the check off, would convert whatever it found: the first run's
+        # content half-written, if it did not wait.
+        self.make("expected.txt", EUC_JP)
+        self.run_program("tovrek", "-n", "expected.txt")
+        twice = self.content("expected.txt")
+        os.unlink(self.path("expected.txt"))
+        for links in (1, 2):
+            with self.subTest(links=links):
+                self.make("memo.txt", SHIFT_JIS * 100)
+                if links == 2:
+                    os.link(self.path("memo.txt"), self.path("link.txt"))
+                    # Held after the first write of the new content over the old.
+                    first = self.start_paused("tovrek", "memo.txt", path="memo.txt",
+                                              call="pwrite64")
+                else:
+                    # Held once the temporary file is written.
+                    first = self.start_paused("tovrek", "memo.txt", call="fsync")
+                second = self.run_program("tovrek", "-n", "link.txt" if links == 2 else "memo.txt")
+                self.assertEqual((self.finish(first), second), (b"", b""))
+                self.assertEqual(self.content("memo.txt"), twice * 100)
+                self.assert_entries("memo.txt", *(["link.txt"] if links == 2 else []))
+                for name in os.listdir(self.dir):
+                    os.unlink(self.path(name))
+
+    def test_messages_reach_a_redirected_log_before_a_kill(self):
+        self.make("wrong.txt", INVALID["grelmat"])
+        self.make("next.txt", EUC_JP)
+        with open(os.path.join(tempfile.mkdtemp(prefix="converter-log-"), "log"), "w+b") as log:
+            self.addCleanup(shutil.rmtree, os.path.dirname(log.name), ignore_errors=True)
+            process = self.start_paused("grelmat", "wrong.txt", "next.txt", path="next.txt",
+                                        call="pread64", stdout=log)
+            os.kill(self.traced_program(process), signal.SIGKILL)
+            self.finish(process)
+            log.seek(0)
+            self.assertEqual(log.read(), message(REJECTION["grelmat"], "wrong.txt"))
+        self.assert_untouched("next.txt", EUC_JP)
+
+
+@posix_only("advisory locks")
+class Concurrency(ScratchTest):
+    ROUNDS = 100
+
+    def test_two_runs_at_once_convert_once_and_never_mix(self):
+        # Converted once, the text no longer passes the Shift_JIS check: a second conversion
+        # that waited for the first is rejected.
+        for links in (1, 2):
+            with self.subTest(links=links):
+                for _ in range(self.ROUNDS):
+                    self.make("memo.txt", SHIFT_JIS * 40)
+                    if links == 2:
+                        os.link(self.path("memo.txt"), self.path("link.txt"))
+                    runs = [subprocess.Popen([*RUNNER, PROGRAMS["tovrek"], name], cwd=self.dir,
+                                             stdout=subprocess.PIPE)
+                            for name in ("memo.txt", "link.txt" if links == 2 else "memo.txt")]
+                    outs = sorted(run.communicate(timeout=30)[0] for run in runs)
+                    self.assertEqual(self.content("memo.txt"), EUC_JP * 40)
+                    self.assertEqual(outs[0], b"")
+                    self.assertRegex(outs[1], rb"^(|File is NOT written in ShiftJIS: \S+\n)$")
+                    for name in os.listdir(self.dir):
+                        os.unlink(self.path(name))
+
+    def test_lock_held_by_another_program_is_given_up_after_a_few_seconds(self):
+        self.make("memo.txt", SHIFT_JIS)
+        self.make("next.txt", SHIFT_JIS)
+        with open(self.path("memo.txt"), "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            started = time.monotonic()
+            out = self.run_program("tovrek", "memo.txt", "next.txt")
+            waited = time.monotonic() - started
+        self.assertEqual(out, b"Failed to open file: memo.txt\n")
+        self.assertGreater(waited, 2)
+        self.assertLess(waited, 20)
+        self.assert_untouched("memo.txt", SHIFT_JIS)
+        self.assertEqual(self.content("next.txt"), EUC_JP)
+
+    @posix_only("resource limits on descriptors")
+    def test_no_descriptor_for_the_temporary_file_leaves_the_file_alone(self):
+        # With no descriptor to spare the file must not be rewritten in place instead.
+        self.make("memo.txt", SHIFT_JIS)
+        out = self.run_program("tovrek", "memo.txt", limits={resource.RLIMIT_NOFILE: 4})
+        self.assertEqual(out, b"Failed to write file: memo.txt\n")
+        self.assert_untouched("memo.txt", SHIFT_JIS)
+        self.assert_entries("memo.txt")
+
+
+@posix_only("ACLs, extended attributes and attribute flags")
+@tool("setfacl")
+@tool("setfattr")
+@tool("chattr")
+class KeptMetadata(ScratchTest):
+    def listing(self, command, name):
+        return subprocess.run([command, *name], cwd=self.dir, capture_output=True,
+                              check=True).stdout
+
+    def test_access_acl_stays_and_the_group_gains_nothing(self):
+        path = self.make("memo.txt", SHIFT_JIS, mode=0o640)
+        subprocess.run(["setfacl", "-m", "u:nobody:rw", path], check=True)
+        acl = self.listing("getfacl", ["-n", "memo.txt"])
+        mode = os.stat(path).st_mode
+        self.assertEqual(self.run_program("tovrek", "memo.txt"), b"")
+        self.assertEqual(self.content("memo.txt"), EUC_JP)
+        self.assertEqual(self.listing("getfacl", ["-n", "memo.txt"]), acl)
+        self.assertEqual(os.stat(path).st_mode, mode)
+
+    def test_directory_default_acl_does_not_replace_the_files_permissions(self):
+        subprocess.run(["setfacl", "-d", "-m", "u:nobody:rwx,g::rwx,o::rwx", self.dir], check=True)
+        path = self.make("memo.txt", EUC_JP)
+        subprocess.run(["setfacl", "-b", path], check=True)
+        os.chmod(path, 0o600)
+        acl = self.listing("getfacl", ["-n", "memo.txt"])
+        self.assertEqual(self.run_program("grelmat", "memo.txt"), b"")
+        self.assertEqual(self.content("memo.txt"), SHIFT_JIS)
+        self.assertEqual(self.listing("getfacl", ["-n", "memo.txt"]), acl)
+        self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
+
+    def test_extended_attributes_and_attribute_flags_stay(self):
+        path = self.make("memo.txt", SHIFT_JIS)
+        subprocess.run(["setfattr", "-n", "user.origin", "-v", "scanner 7", path], check=True)
+        subprocess.run(["chattr", "+d", "+A", path], check=True)
+        flags = self.listing("lsattr", ["memo.txt"])
+        self.assertEqual(self.run_program("tovrek", "memo.txt"), b"")
+        self.assertEqual(self.content("memo.txt"), EUC_JP)
+        self.assertEqual(os.getxattr(path, "user.origin"), b"scanner 7")
+        self.assertEqual(self.listing("lsattr", ["memo.txt"]), flags)
+
+    def test_append_only_directory_gets_nothing_left_behind(self):
+        os.mkdir(self.path("log"))
+        self.make("log/memo-append-only.txt", SHIFT_JIS)
+        subprocess.run(["chattr", "+a", self.path("log")], check=True)
+        self.addCleanup(subprocess.run, ["chattr", "-a", self.path("log")])
+        self.assertEqual(self.run_program("tovrek", "log/memo-append-only.txt"), b"")
+        self.assertEqual(self.content("log/memo-append-only.txt"), EUC_JP)
+        self.assert_entries("memo-append-only.txt", directory=self.path("log"))
+        self.assertEqual(glob.glob("/tmp/.memo-append-only.txt.*"), [])
 
 
 @posix_only("/usr/bin/time")
@@ -513,11 +779,21 @@ class OtherUser(ScratchTest):
         self.assert_entries("shared.txt")
 
     def test_file_in_a_read_only_directory_is_rewritten_in_place(self):
-        self.make_owned("memo.txt", EUC_JP, 0o644)
+        self.make_owned("memo-read-only-dir.txt", EUC_JP, 0o644)
         os.chmod(self.dir, 0o555)
-        self.assertEqual(self.run_program("grelmat", "memo.txt", user=NOBODY), b"")
-        self.assertEqual(self.content("memo.txt"), SHIFT_JIS)
-        self.assert_entries("memo.txt")
+        self.assertEqual(self.run_program("grelmat", "memo-read-only-dir.txt", user=NOBODY), b"")
+        self.assertEqual(self.content("memo-read-only-dir.txt"), SHIFT_JIS)
+        self.assert_entries("memo-read-only-dir.txt")
+        # Its backup went to the system's temporary directory, and is gone again.
+        self.assertEqual(glob.glob("/tmp/.memo-read-only-dir.txt.*"), [])
+
+    def test_set_id_bits_survive_an_in_place_rewrite_by_the_owner(self):
+        path = self.make_owned("tool.txt", SHIFT_JIS, 0o6755)
+        os.chmod(path, 0o6755)
+        os.link(path, self.path("other-name.txt"))
+        self.assertEqual(self.run_program("tovrek", "tool.txt", user=NOBODY), b"")
+        self.assertEqual(self.content("tool.txt"), EUC_JP)
+        self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o6755)
 
 
 if __name__ == "__main__":

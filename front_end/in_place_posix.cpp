@@ -1,0 +1,70 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+
+#include "metadata_posix.hpp"
+#include "posix_support.hpp"
+
+// Rewriting a file in place, for the files a rename would harm (several hard links) or cannot
+// reach (a directory that takes no new file). Guarantees that at every moment, power cuts and
+// SIGKILL included, either the file or the backup holds every old byte.
+
+namespace {
+
+// Writes the old content to the backup and makes both it and its name durable.
+bool write_backup(const ScratchFile& backup, std::span<const unsigned char> old_content) noexcept {
+  return write_all_at(backup.fd(), old_content, 0) && ::fsync(backup.fd()) == 0 &&
+         ::fsync(backup.directory()) == 0;
+}
+
+}  // namespace
+
+bool rewrite_in_place(const Target& target, bool backup_beside,
+                      std::span<const unsigned char> old_content,
+                      std::span<const unsigned char> new_content) noexcept {
+  const SignalsHeld held;
+  // Declared before the backup, which it must outlive.
+  Descriptor system_temporary;
+  std::optional<ScratchFile> backup;
+  if (backup_beside) {
+    backup.emplace(target.location.directory.get(), target.location.name, ".bak");
+    if (!backup->created() && !refuses_new_files(backup->error())) {
+      return false;
+    }
+  }
+  if (!backup || !backup->created()) {
+    backup.reset();
+    system_temporary.reset(::open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    backup.emplace(system_temporary.get(), target.location.name, ".bak");
+  }
+  if (!backup->created() || !write_backup(*backup, old_content) || !still_the_file_read(target)) {
+    return false;
+  }
+
+  const int fd = target.writable;
+  const std::size_t written = write_at(fd, new_content, 0);
+  if (written == new_content.size() &&
+      ::ftruncate(fd, static_cast<off_t>(new_content.size())) == 0 && ::fsync(fd) == 0) {
+    restore_set_id_bits(fd, target.status);
+    backup->remove();
+    return true;
+  }
+  // The old bytes fit where they were, so putting them back needs no new space. When not a byte
+  // was written the content never changed, but the file system may have updated the times.
+  const bool restored =
+      written == 0 || (write_all_at(fd, old_content, 0) &&
+                       ::ftruncate(fd, static_cast<off_t>(old_content.size())) == 0);
+  if (restored) {
+    const struct timespec times[2] = {target.status.st_atim, target.status.st_mtim};
+    ::futimens(fd, times);
+    restore_set_id_bits(fd, target.status);
+  }
+  if (restored && ::fsync(fd) == 0) {
+    backup->remove();
+  } else {
+    backup->release();
+  }
+  return false;
+}

@@ -1,0 +1,156 @@
+#include <cerrno>
+#include <cstdio>
+#include <new>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "file_system.hpp"
+#include "metadata_posix.hpp"
+#include "posix_support.hpp"
+
+// Replacing the file that was read: a new file beside it takes its place in one atomic exchange,
+// and only if the name still refers to the file read and nobody has changed it since. Against a
+// name swapped for a link or another file between the read and the write, and against writers
+// that do not take the lock.
+
+namespace {
+
+// The file open as fd, opened again for writing through the descriptor rather than by its name,
+// so that it is the same file whatever has happened to the name since. Fails for a file the
+// process may not write.
+int reopen_for_writing(int fd, const Target& target) noexcept {
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  constexpr int FLAGS = O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  int writable = ::open(link, FLAGS);
+  if (writable < 0 && errno == ENOENT) {
+    writable =
+        ::openat(target.location.directory.get(), target.location.name.c_str(), FLAGS | O_NOFOLLOW);
+  }
+  struct stat status {};
+  if (writable >= 0 && (::fstat(writable, &status) != 0 || !same_file(status, target.identity))) {
+    ::close(writable);
+    return -1;
+  }
+  return writable;
+}
+
+// Puts the temporary file in the file's place. Where the system can exchange two names
+// atomically it does, then checks what it swapped out, and swaps back if that was not the file
+// read, unchanged: no window remains in which another file could be replaced.
+bool exchange(ScratchFile& temporary, const Target& target) noexcept {
+  const int directory = target.location.directory.get();
+  const char* const name = target.location.name.c_str();
+  // The old file must never be left under the temporary name by a signal.
+  const SignalsHeld held;
+  if (!still_the_file_read(target)) {
+    return false;
+  }
+  if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+      return false;
+    }
+    // No exchange on this file system: the check just made is the last word.
+    if (::renameat(directory, temporary.name(), directory, name) != 0) {
+      return false;
+    }
+    temporary.release();
+    ::fsync(directory);
+    return true;
+  }
+  struct stat swapped {};
+  struct stat now {};
+  // The exchange itself changes the change time, so the content is judged by size and
+  // modification time here.
+  const bool was_the_file_read =
+      ::fstatat(directory, temporary.name(), &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(swapped.st_mode) && same_file(swapped, target.identity) &&
+      ::fstat(target.source, &now) == 0 && identity_of(now).size == target.identity.size &&
+      identity_of(now).modified == target.identity.modified;
+  if (!was_the_file_read) {
+    if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0) {
+      // What is under the temporary name now is someone else's; it must not be removed.
+      temporary.release();
+    }
+    return false;
+  }
+  ::unlinkat(directory, temporary.name(), 0);
+  temporary.release();
+  // Makes the exchange itself durable; the content is already on disk, so a failure here only
+  // weakens durability and is not reported.
+  ::fsync(directory);
+  return true;
+}
+
+enum class Replaced { yes, no, only_in_place };
+
+// The new content in a temporary file beside the file, with everything the file had, on disk,
+// then exchanged for it.
+Replaced replace_by_exchange(const Target& target, const Metadata& metadata,
+                             std::span<const unsigned char> new_content) noexcept {
+  ScratchFile temporary(target.location.directory.get(), target.location.name, "");
+  if (!temporary.created()) {
+    return refuses_new_files(temporary.error()) ? Replaced::only_in_place : Replaced::no;
+  }
+  if (!carry_flags(temporary.fd(), metadata)) {
+    return Replaced::only_in_place;
+  }
+  if (!write_all_at(temporary.fd(), new_content, 0)) {
+    return Replaced::no;
+  }
+  if (!carry_metadata(temporary.fd(), metadata)) {
+    return Replaced::only_in_place;
+  }
+  return ::fsync(temporary.fd()) == 0 && exchange(temporary, target) ? Replaced::yes : Replaced::no;
+}
+
+bool replace(int fd, const char* path, const FileIdentity& identity,
+             std::span<const unsigned char> old_content,
+             std::span<const unsigned char> new_content) {
+  prepare_signals();
+  Location location;
+  Metadata metadata;
+  if (!locate(fd, path, identity, location) || !read_metadata(fd, metadata)) {
+    return false;
+  }
+  const Target target{fd, -1, location, identity, metadata.status};
+  // Whether the file itself may be written decides, not its directory: a read-only file is not
+  // replaced just because the directory would allow a rename over it.
+  const Descriptor writable(reopen_for_writing(fd, target));
+  if (writable.get() < 0 || !still_the_file_read(target)) {
+    return false;
+  }
+  // A rename would split a file with several hard links into two files, and nothing created in
+  // an append-only or immutable directory could be renamed or removed again.
+  const bool directory_usable = directory_takes_new_files(location.directory.get());
+  if (metadata.status.st_nlink == 1 && directory_usable) {
+    const Replaced replaced = replace_by_exchange(target, metadata, new_content);
+    if (replaced != Replaced::only_in_place) {
+      return replaced == Replaced::yes;
+    }
+  }
+  const Target in_place{fd, writable.get(), location, identity, metadata.status};
+  return rewrite_in_place(in_place, directory_usable, old_content, new_content);
+}
+
+}  // namespace
+
+bool still_the_file_read(const Target& target) noexcept {
+  struct stat now {};
+  struct stat named {};
+  return ::fstat(target.source, &now) == 0 && unchanged_since(now, target.identity) &&
+         ::fstatat(target.location.directory.get(), target.location.name.c_str(), &named,
+                   AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(named.st_mode) && same_file(named, target.identity);
+}
+
+bool SourceFile::replace_content(std::span<const unsigned char> old_content,
+                                 std::span<const unsigned char> new_content) noexcept {
+  try {
+    return replace(static_cast<int>(handle_), path_, identity_, old_content, new_content);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
