@@ -54,6 +54,63 @@ bool is_regular_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) noe
          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// The file a handle is open on, its size and its times, as the POSIX layer records them: the
+// volume serial number and file index say which file it is, the last-write and change times
+// whether anyone has touched it.
+bool identity_of(HANDLE handle, FileIdentity& identity) noexcept {
+  BY_HANDLE_FILE_INFORMATION information{};
+  FILE_BASIC_INFO times{};
+  if (!is_regular_file(handle, information) ||
+      GetFileInformationByHandleEx(handle, FileBasicInfo, &times, sizeof times) == 0) {
+    return false;
+  }
+  identity.device = information.dwVolumeSerialNumber;
+  identity.inode =
+      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  identity.size = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
+  identity.modified = times.LastWriteTime.QuadPart;
+  identity.changed = times.ChangeTime.QuadPart;
+  return true;
+}
+
+bool same_file(const FileIdentity& a, const FileIdentity& b) noexcept {
+  return a.device == b.device && a.inode == b.inode;
+}
+
+bool unchanged_since(HANDLE handle, const FileIdentity& identity) noexcept {
+  FileIdentity now;
+  return identity_of(handle, now) && same_file(now, identity) && now.size == identity.size &&
+         now.modified == identity.modified && now.changed == identity.changed;
+}
+
+// True when path names the file of identity now.
+bool names_the_file(const std::wstring& path, const FileIdentity& identity) noexcept {
+  const Handle named(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileIdentity found;
+  return named.valid() && identity_of(named.get(), found) && same_file(found, identity);
+}
+
+// The conversion lock: one byte far beyond any content, locked exclusively on the reading
+// handle. Another conversion of the same file by any name cannot take it, while reading and
+// writing the content is not hindered. Waits a few seconds for another holder.
+bool lock_within_a_few_seconds(HANDLE handle) noexcept {
+  for (int waited = 0;; waited += 10) {
+    OVERLAPPED position{};
+    position.OffsetHigh = 0x7FFFFFFFu;
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &position) != 0) {
+      return true;
+    }
+    if (waited >= 5000) {
+      return false;
+    }
+    Sleep(10);
+  }
+}
+
 bool write_all_at(HANDLE handle, std::span<const unsigned char> bytes, std::uint64_t at) noexcept {
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -190,14 +247,6 @@ std::wstring final_path_of(HANDLE handle) {
   return {};
 }
 
-bool replace_by_move(TemporaryFile& temporary, const std::wstring& target,
-                     const BY_HANDLE_FILE_INFORMATION& original,
-                     std::span<const unsigned char> content) noexcept {
-  return write_all_at(temporary.get(), content, 0) &&
-         SetFileTime(temporary.get(), &original.ftCreationTime, nullptr, nullptr) != 0 &&
-         temporary.commit_over(target);
-}
-
 bool rewrite_in_place(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& original,
                       std::span<const unsigned char> old_content,
                       std::span<const unsigned char> new_content) noexcept {
@@ -214,34 +263,46 @@ bool rewrite_in_place(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& original,
   return rewritten;
 }
 
-bool replace_content_or_throw(const char* path, std::span<const unsigned char> old_content,
-                              std::span<const unsigned char> new_content) {
-  const std::wstring typed = widen(path);
+bool replace_or_throw(HANDLE source, const char* path, const FileIdentity& identity,
+                      std::span<const unsigned char> old_content,
+                      std::span<const unsigned char> new_content) {
+  std::wstring target = final_path_of(source);
+  if (target.empty()) {
+    target = widen(path);
+  }
   // Opening for writing fails for a file the process may not write; the read-only attribute is
-  // checked as well, since an emulated file system may let an administrator past it.
-  Handle writable(CreateFileW(typed.c_str(), GENERIC_READ | GENERIC_WRITE,
+  // checked as well, since an emulated file system may let an administrator past it. What opens
+  // must be the file read, unchanged since.
+  Handle writable(CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   BY_HANDLE_FILE_INFORMATION original{};
-  if (typed.empty() || !writable.valid() || !is_regular_file(writable.get(), original) ||
-      (original.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+  FileIdentity opened;
+  if (target.empty() || !writable.valid() || !is_regular_file(writable.get(), original) ||
+      (original.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ||
+      !identity_of(writable.get(), opened) || !same_file(opened, identity) ||
+      !unchanged_since(source, identity)) {
     return false;
   }
   // Moving a new file over a name would split a file with several hard links into two, so such
   // a file is rewritten in place, as is one beside which no temporary file can be made.
   if (original.nNumberOfLinks == 1) {
-    std::wstring target = final_path_of(writable.get());
-    if (target.empty()) {
-      target = typed;
-    }
     const DWORD kept =
         original.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
     TemporaryFile temporary(target, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
     if (temporary.created()) {
-      // The move replaces the name, which an open handle on the file would prevent.
+      if (!write_all_at(temporary.get(), new_content, 0) ||
+          SetFileTime(temporary.get(), &original.ftCreationTime, nullptr, nullptr) == 0) {
+        return false;
+      }
+      // The last word before the move: the name still leads to the file read, unchanged. The
+      // move replaces the name, which an open handle of ours on the file would prevent.
+      if (!unchanged_since(source, identity) || !names_the_file(target, identity)) {
+        return false;
+      }
       writable.close();
-      return replace_by_move(temporary, target, original, new_content);
+      return temporary.commit_over(target);
     }
   }
   return rewrite_in_place(writable.get(), original, old_content, new_content);
@@ -255,7 +316,9 @@ bool SourceFile::open(const char* path) noexcept {
   try {
     const std::wstring wide = widen(path);
     if (!wide.empty()) {
-      handle = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      // Others may still read, write and rename it; a change is found before it is replaced.
+      handle = CreateFileW(wide.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     }
   } catch (const std::bad_alloc&) {
@@ -264,22 +327,18 @@ bool SourceFile::open(const char* path) noexcept {
   if (handle == INVALID_HANDLE_VALUE) {
     return false;
   }
-  // Devices such as NUL or CON open like files; only a file on a disk is taken.
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!is_regular_file(handle, information)) {
+  // Devices such as NUL or CON open like files; only a file on a disk is taken. The identity is
+  // taken again under the lock: a conversion that held it may just have changed the file.
+  FileIdentity identity;
+  if (!identity_of(handle, identity) || !lock_within_a_few_seconds(handle) ||
+      !identity_of(handle, identity)) {
     CloseHandle(handle);
     return false;
   }
   handle_ = reinterpret_cast<std::intptr_t>(handle);
+  path_ = path;
+  identity_ = identity;
   return true;
-}
-
-std::int64_t SourceFile::measure() noexcept {
-  LARGE_INTEGER size{};
-  if (GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &size) == 0) {
-    return -1;
-  }
-  return static_cast<std::int64_t>(size.QuadPart);
 }
 
 bool SourceFile::read_exactly(std::span<unsigned char> buffer) noexcept {
@@ -308,10 +367,11 @@ void SourceFile::close() noexcept {
   }
 }
 
-bool replace_content(const char* path, std::span<const unsigned char> old_content,
-                     std::span<const unsigned char> new_content) {
+bool SourceFile::replace_content(std::span<const unsigned char> old_content,
+                                 std::span<const unsigned char> new_content) noexcept {
   try {
-    return replace_content_or_throw(path, old_content, new_content);
+    return replace_or_throw(reinterpret_cast<HANDLE>(handle_), path_, identity_, old_content,
+                            new_content);
   } catch (const std::bad_alloc&) {
     return false;
   }

@@ -75,10 +75,12 @@ def limited(limits):
     """What a child runs before the program: apply the resource limits.
 
     SIGXFSZ goes back to its default action, which ends the process, as a shell leaves it: the
-    programs must make a write past RLIMIT_FSIZE fail instead of dying half-way.
+    programs must make a write past RLIMIT_FSIZE fail instead of dying half-way. The emulator of
+    the Windows programs is a POSIX program that does not expect the signal, so it is ignored
+    for it.
     """
     def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN if WINDOWS else signal.SIG_DFL)
         for limit, value in limits.items():
             resource.setrlimit(limit, (value, value))
     return apply
