@@ -59,9 +59,7 @@ bool is_regular_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) noe
 // whether anyone has touched it.
 bool identity_of(HANDLE handle, FileIdentity& identity) noexcept {
   BY_HANDLE_FILE_INFORMATION information{};
-  FILE_BASIC_INFO times{};
-  if (!is_regular_file(handle, information) ||
-      GetFileInformationByHandleEx(handle, FileBasicInfo, &times, sizeof times) == 0) {
+  if (!is_regular_file(handle, information)) {
     return false;
   }
   identity.device = information.dwVolumeSerialNumber;
@@ -69,8 +67,15 @@ bool identity_of(HANDLE handle, FileIdentity& identity) noexcept {
       (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
   identity.size = static_cast<std::int64_t>(
       (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
-  identity.modified = times.LastWriteTime.QuadPart;
-  identity.changed = times.ChangeTime.QuadPart;
+  identity.modified = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+      information.ftLastWriteTime.dwLowDateTime);
+  // The change time (metadata included) where the file system keeps one; the last-write time
+  // stands in for it elsewhere.
+  FILE_BASIC_INFO times{};
+  identity.changed = GetFileInformationByHandleEx(handle, FileBasicInfo, &times, sizeof times) != 0
+                         ? static_cast<std::int64_t>(times.ChangeTime.QuadPart)
+                         : identity.modified;
   return true;
 }
 
@@ -102,6 +107,11 @@ bool lock_within_a_few_seconds(HANDLE handle) noexcept {
     position.OffsetHigh = 0x7FFFFFFFu;
     if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                    &position) != 0) {
+      return true;
+    }
+    // A file system without byte-range locks has no other holder to wait for; the checks before
+    // the replacement still keep a changed file from being overwritten.
+    if (GetLastError() != ERROR_LOCK_VIOLATION) {
       return true;
     }
     if (waited >= 5000) {
