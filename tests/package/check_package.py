@@ -3,12 +3,17 @@
     check_package.py <cpack> <build directory> deb|zip
 
 deb: the package's contents are unpacked into a staging directory; both programs must be in
-usr/bin and run, and both manual pages must be in usr/share/man/man1 and render without warnings.
-zip: the archive must hold the two .exe files and the plain-text manual with CR LF line ends.
+usr/bin and run, both manual pages must be in usr/share/man/man1 and render without warnings, the
+copyright file and changelog must be in usr/share/doc, and lintian must find nothing but the
+placeholder maintainer address.
+zip: the archive must hold the two .exe files, the plain-text manual and the licence, both with
+CR LF line ends.
 """
 
 import glob
+import gzip
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -50,20 +55,50 @@ def check_deb(package, stage):
         for text in (b"SYNOPSIS", b"MESSAGES", b"SAFETY", b"EXAMPLES", b"Failed to write file"):
             if text not in rendered.stdout:
                 fail(f"{page} has no {text.decode()}")
+    documents = os.path.join(stage, "usr", "share", "doc", "tovrek-grelmat")
+    with open(os.path.join(documents, "copyright"), encoding="utf-8") as f:
+        copyright_file = f.read()
+    for field in ("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/",
+                  "Files: *", "License: Expat", " Permission is hereby granted"):
+        if field not in copyright_file:
+            fail(f"the copyright file has no {field!r}")
+    with gzip.open(os.path.join(documents, "changelog.gz"), "rt", encoding="utf-8") as f:
+        if not f.readline().startswith("tovrek-grelmat (1.0.0)"):
+            fail("the changelog does not start with this version")
+    check_lintian(package)
     control = subprocess.run(["dpkg-deb", "-f", package, "Package", "Depends"],
                              capture_output=True, check=True).stdout.decode()
     print(control, end="")
+
+
+# Only a real maintainer's address can mend these; the package carries a placeholder.
+ACCEPTED_TAGS = {"bogus-mail-host", "bogus-mail-host-in-debian-changelog"}
+
+
+def check_lintian(package):
+    if not shutil.which("lintian"):
+        fail("lintian is not installed")
+    result = subprocess.run(["lintian", "--tag-display-limit", "0", package],
+                            capture_output=True, text=True)
+    tags = [line for line in result.stdout.splitlines() if line[:2] in ("E:", "W:")]
+    unexpected = [line for line in tags if line.split()[2] not in ACCEPTED_TAGS]
+    if unexpected:
+        fail("lintian reports:\n" + "\n".join(unexpected))
 
 
 def check_zip(package):
     with zipfile.ZipFile(package) as archive:
         names = {os.path.basename(name): name for name in archive.namelist()
                  if not name.endswith("/")}
-        if sorted(names) != ["MANUAL.txt", "grelmat.exe", "tovrek.exe"]:
+        if sorted(names) != ["LICENSE.txt", "MANUAL.txt", "grelmat.exe", "tovrek.exe"]:
             fail(f"unexpected contents {sorted(names)}")
         manual = archive.read(names["MANUAL.txt"])
-    if b"\n" in manual.replace(b"\r\n", b""):
-        fail("the manual has line ends other than CR LF")
+        license_text = archive.read(names["LICENSE.txt"])
+    for name, text in (("manual", manual), ("licence", license_text)):
+        if b"\n" in text.replace(b"\r\n", b""):
+            fail(f"the {name} has line ends other than CR LF")
+    if not license_text.startswith(b"MIT License\r\n"):
+        fail("the licence is not the MIT licence")
     for program in PROGRAMS:
         if f"{program.upper()}(1)".encode() not in manual:
             fail(f"the manual has no page for {program}")
