@@ -273,10 +273,12 @@ bool rewrite_in_place(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& original,
   return rewritten;
 }
 
-bool replace_or_throw(HANDLE source, const char* path, const FileIdentity& identity,
+// Closes source, and so gives up the lock, just before the move: a file that is open anywhere
+// cannot be replaced.
+bool replace_or_throw(Handle& source, const char* path, const FileIdentity& identity,
                       std::span<const unsigned char> old_content,
                       std::span<const unsigned char> new_content) {
-  std::wstring target = final_path_of(source);
+  std::wstring target = final_path_of(source.get());
   if (target.empty()) {
     target = widen(path);
   }
@@ -291,7 +293,7 @@ bool replace_or_throw(HANDLE source, const char* path, const FileIdentity& ident
   if (target.empty() || !writable.valid() || !is_regular_file(writable.get(), original) ||
       (original.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ||
       !identity_of(writable.get(), opened) || !same_file(opened, identity) ||
-      !unchanged_since(source, identity)) {
+      !unchanged_since(source.get(), identity)) {
     return false;
   }
   // Moving a new file over a name would split a file with several hard links into two, so such
@@ -308,10 +310,11 @@ bool replace_or_throw(HANDLE source, const char* path, const FileIdentity& ident
       }
       // The last word before the move: the name still leads to the file read, unchanged. The
       // move replaces the name, which an open handle of ours on the file would prevent.
-      if (!unchanged_since(source, identity) || !names_the_file(target, identity)) {
+      if (!unchanged_since(source.get(), identity) || !names_the_file(target, identity)) {
         return false;
       }
       writable.close();
+      source.close();
       return temporary.commit_over(target);
     }
   }
@@ -380,8 +383,9 @@ void SourceFile::close() noexcept {
 bool SourceFile::replace_content(std::span<const unsigned char> old_content,
                                  std::span<const unsigned char> new_content) noexcept {
   try {
-    return replace_or_throw(reinterpret_cast<HANDLE>(handle_), path_, identity_, old_content,
-                            new_content);
+    Handle source(reinterpret_cast<HANDLE>(handle_));
+    handle_ = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+    return replace_or_throw(source, path_, identity_, old_content, new_content);
   } catch (const std::bad_alloc&) {
     return false;
   }
