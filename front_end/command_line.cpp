@@ -1,8 +1,11 @@
 #include "command_line.hpp"
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "file_job.hpp"
+#include "utf16.hpp"
 
 int print_usage(const DirectionRules& rules) {
   std::puts(rules.usage_text);
@@ -39,3 +42,19 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
   }
   return 0;
 }
+
+#ifdef _WIN32
+int run_command_line(int argc, const wchar_t* const* argv, const DirectionRules& rules) {
+  std::vector<std::string> arguments;
+  std::vector<const char*> pointers;
+  for (int i = 0; i < argc; ++i) {
+    const std::wstring_view argument(argv[i]);
+    arguments.push_back(utf8_of(std::u16string(argument.begin(), argument.end())));
+  }
+  for (const std::string& argument : arguments) {
+    pointers.push_back(argument.c_str());
+  }
+  pointers.push_back(nullptr);
+  return run_command_line(argc, pointers.data(), rules);
+}
+#endif

@@ -9,3 +9,10 @@ int print_usage(const DirectionRules& rules);
 // names that follow, -? prints the usage text and stops, any other switch is ignored, and every
 // other argument is converted at once. Yields the exit status, which is always 0.
 [[nodiscard]] int run_command_line(int argc, const char* const* argv, const DirectionRules& rules);
+
+#ifdef _WIN32
+// The same for the arguments as Windows hands them to wmain, in UTF-16: each name is passed on
+// in the encoding of utf16.hpp, so that the file opened is exactly the one named.
+[[nodiscard]] int run_command_line(int argc, const wchar_t* const* argv,
+                                   const DirectionRules& rules);
+#endif

@@ -1,20 +1,17 @@
 #include "file_job.hpp"
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <span>
 
+#include "console.hpp"
 #include "file_system.hpp"
 
 namespace {
 
-// Flushed at once, so that a message already printed survives a kill of the process even when
-// standard output is a file or a pipe.
 int report(const char* format, const char* path) {
-  std::printf(format, path);
-  std::fflush(stdout);
+  print_message(format, path);
   return 0;
 }
 
@@ -34,9 +31,8 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
   }
   if (measured >= MAX_FILE_SIZE) {
     input.close();
-    std::printf("File size is too large: %s (%lld KB)\n", path,
-                static_cast<long long>(measured / 1024));
-    std::fflush(stdout);
+    print_message("File size is too large: %s (%lld KB)\n", path,
+                  static_cast<long long>(measured / 1024));
     return 0;
   }
 
@@ -48,8 +44,7 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
       new (std::nothrow) unsigned char[image_bytes + output_room]);
   if (!block) {
     input.close();
-    std::printf("Failed to alloc memory\n");
-    std::fflush(stdout);
+    print_message("Failed to alloc memory\n");
     return 0;
   }
   unsigned char* const image = block.get();

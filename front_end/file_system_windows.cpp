@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <cwchar>
 #include <new>
@@ -9,6 +10,7 @@
 #include <windows.h>
 
 #include "file_system.hpp"
+#include "utf16.hpp"
 
 namespace {
 
@@ -34,18 +36,11 @@ class Handle {
   HANDLE handle_;
 };
 
-// File names arrive in the code page the file APIs use (the ANSI one unless the process switched
-// them to OEM); widening them the same way lets every call below use the wide APIs.
+// File names arrive from the command line as UTF-16 carried in bytes (utf16.hpp); every call
+// below gets back exactly the units that were typed.
 std::wstring widen(const char* path) {
-  const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-  const int length = MultiByteToWideChar(code_page, 0, path, -1, nullptr, 0);
-  if (length <= 0) {
-    return {};
-  }
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(code_page, 0, path, -1, wide.data(), length);
-  wide.resize(static_cast<std::size_t>(length - 1));
-  return wide;
+  const std::u16string units = utf16_of(path);
+  return std::wstring(units.begin(), units.end());
 }
 
 bool is_regular_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) noexcept {
@@ -183,8 +178,14 @@ class TemporaryFile {
     install_cleanup_handler();
     const std::size_t separator = target.find_last_of(L"\\/:");
     const std::size_t name_start = separator == std::wstring::npos ? 0 : separator + 1;
+    // Cut long names, but never between the two halves of a surrogate pair: half a character
+    // is no name at all.
+    std::size_t kept = std::min<std::size_t>(target.size() - name_start, 64);
+    if (kept == 64 && target[name_start + 63] >= 0xD800 && target[name_start + 63] <= 0xDBFF) {
+      kept = 63;
+    }
     const std::wstring stem =
-        target.substr(0, name_start) + L"." + target.substr(name_start, 64) + L".";
+        target.substr(0, name_start) + L"." + target.substr(name_start, kept) + L".";
     for (unsigned attempt = 0; attempt < 100 && !handle_.valid(); ++attempt) {
       wchar_t number[24];
       std::swprintf(number, 24, L"%08lx.tmp",
@@ -200,7 +201,8 @@ class TemporaryFile {
                                 CREATE_NEW, attributes, nullptr));
       if (!handle_.valid()) {
         g_temporary_exists.store(false);
-        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+        error_ = GetLastError();
+        if (error_ != ERROR_FILE_EXISTS && error_ != ERROR_ALREADY_EXISTS) {
           return;
         }
       }
@@ -217,6 +219,8 @@ class TemporaryFile {
   }
 
   [[nodiscard]] bool created() const noexcept { return handle_.valid(); }
+  // Why it could not be created: a directory that takes no new file says ERROR_ACCESS_DENIED.
+  [[nodiscard]] DWORD error() const noexcept { return error_; }
   [[nodiscard]] HANDLE get() const noexcept { return handle_.get(); }
 
   // Flushes the file to disk, closes it and moves it over target in one step. On failure the
@@ -236,6 +240,7 @@ class TemporaryFile {
 
  private:
   Handle handle_{INVALID_HANDLE_VALUE};
+  DWORD error_ = 0;
 };
 
 // The path of the file a handle is open on, with links and junctions resolved, so that a link
@@ -316,6 +321,10 @@ bool replace_or_throw(Handle& source, const char* path, const FileIdentity& iden
       writable.close();
       source.close();
       return temporary.commit_over(target);
+    }
+    // Only a directory that takes no new file calls for the rewrite in place.
+    if (temporary.error() != ERROR_ACCESS_DENIED) {
+      return false;
     }
   }
   return rewrite_in_place(writable.get(), original, old_content, new_content);

@@ -1,14 +1,27 @@
 #include "command_line.hpp"
 #include "euc_jp.hpp"
 
-int main(int argc, char** argv) {
-  static constexpr DirectionRules rules{
-      "Usage: grelmat [ -n | -c ] <filename> [ <filename>... ]\n"
-      "    -n   Do NOT check encoding\n"
-      "    -c   Check encoding (Default)",
-      "File is NOT written in EUC-JP: %s\n",
-      is_euc_jp,
-      euc_jp_to_shift_jis,
-  };
-  return run_command_line(argc, argv, rules);
+namespace {
+
+constexpr DirectionRules RULES{
+    "Usage: grelmat [ -n | -c ] <filename> [ <filename>... ]\n"
+    "    -n   Do NOT check encoding\n"
+    "    -c   Check encoding (Default)",
+    "File is NOT written in EUC-JP: %s\n",
+    is_euc_jp,
+    euc_jp_to_shift_jis,
+};
+
+}  // namespace
+
+// Windows hands the arguments over in UTF-16 only to wmain; through main they would arrive in
+// the ANSI code page, with look-alikes for what it cannot hold.
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  return run_command_line(argc, argv, RULES);
 }
+#else
+int main(int argc, char** argv) {
+  return run_command_line(argc, argv, RULES);
+}
+#endif

@@ -1,14 +1,27 @@
 #include "command_line.hpp"
 #include "shift_jis.hpp"
 
-int main(int argc, char** argv) {
-  static constexpr DirectionRules rules{
-      "Usage: tovrek [ -n | -c ] <filename> [ <filename>... ]\n"
-      "    -n   Do NOT check encoding\n"
-      "    -c   Check encoding (Default)",
-      "File is NOT written in ShiftJIS: %s\n",
-      is_shift_jis,
-      shift_jis_to_euc_jp,
-  };
-  return run_command_line(argc, argv, rules);
+namespace {
+
+constexpr DirectionRules RULES{
+    "Usage: tovrek [ -n | -c ] <filename> [ <filename>... ]\n"
+    "    -n   Do NOT check encoding\n"
+    "    -c   Check encoding (Default)",
+    "File is NOT written in ShiftJIS: %s\n",
+    is_shift_jis,
+    shift_jis_to_euc_jp,
+};
+
+}  // namespace
+
+// Windows hands the arguments over in UTF-16 only to wmain; through main they would arrive in
+// the ANSI code page, with look-alikes for what it cannot hold.
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  return run_command_line(argc, argv, RULES);
 }
+#else
+int main(int argc, char** argv) {
+  return run_command_line(argc, argv, RULES);
+}
+#endif

@@ -1,0 +1,65 @@
+#include <cstdio>
+#include <string>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "console.hpp"
+#include "utf16.hpp"
+
+namespace {
+
+std::string formatted(const char* format, const char* name, long long number) {
+  const int length = std::snprintf(nullptr, 0, format, name, number);
+  if (length <= 0) {
+    return {};
+  }
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  std::snprintf(text.data(), text.size(), format, name, number);
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+// What a redirected standard output has always received: bytes in the ANSI code page. A
+// character it cannot hold becomes its default character, never a look-alike.
+std::string in_ansi_code_page(const std::wstring& text) {
+  const int length =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()),
+                          nullptr, 0, nullptr, nullptr);
+  if (length <= 0) {
+    return {};
+  }
+  std::string bytes(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()),
+                      bytes.data(), length, nullptr, nullptr);
+  return bytes;
+}
+
+}  // namespace
+
+void print_message(const char* format, const char* name, long long number) noexcept {
+  try {
+    const std::u16string units = utf16_of(formatted(format, name, number));
+    std::wstring text(units.begin(), units.end());
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode) != 0) {
+      // The console shows every character typed; it wants CR LF, which the stream would add.
+      std::fflush(stdout);
+      for (std::size_t at = text.find(L'\n'); at != std::wstring::npos;
+           at = text.find(L'\n', at + 2)) {
+        text.insert(at, 1, L'\r');
+      }
+      DWORD written = 0;
+      WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+      return;
+    }
+    const std::string bytes = in_ansi_code_page(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+  } catch (...) {
+    // Out of memory for a message: nothing more can be said.
+  }
+}
