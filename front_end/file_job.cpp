@@ -1,12 +1,11 @@
 #include "file_job.hpp"
 
 #include <cstring>
-#include <memory>
-#include <new>
 #include <span>
 
 #include "console.hpp"
 #include "file_system.hpp"
+#include "job_memory.hpp"
 
 namespace {
 
@@ -40,9 +39,10 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
   const auto size = static_cast<std::size_t>(measured);
   const std::size_t image_bytes = size + IMAGE_SLACK;
   const std::size_t output_room = size * MAX_OUTPUT_PER_INPUT_BYTE;
-  std::unique_ptr<unsigned char[]> block(
-      new (std::nothrow) unsigned char[image_bytes + output_room]);
-  if (!block) {
+  // Text converts to about its own size; a little more keeps half-width katakana and line ends
+  // within the part mapped at once.
+  JobMemory block(image_bytes + output_room, image_bytes + size + size / 8);
+  if (block.get() == nullptr) {
     input.close();
     print_message("Failed to alloc memory\n");
     return 0;
@@ -57,7 +57,7 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
 
   if (check_encoding != 0 && rules.validator(image, size) == 0) {
     input.close();
-    block.reset();
+    block.release();
     return report(rules.rejection_message, path);
   }
 
@@ -66,6 +66,6 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
   const bool written =
       input.replace_content(std::span(image, size), std::span(sink.data(), sink.size()));
   input.close();
-  block.reset();
+  block.release();
   return written ? 1 : report("Failed to write file: %s\n", path);
 }

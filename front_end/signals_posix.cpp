@@ -97,12 +97,16 @@ void prepare_signals() noexcept {
   struct sigaction action {};
   action.sa_handler = remove_scratch_and_reraise;
   action.sa_mask = external_signals();
+  // Held meanwhile, so that a signal meant to be ignored cannot meet the handler for the moment
+  // it stands in.
+  const SignalsHeld held;
   for_each_ending_signal([&](int signal_number, bool) {
     // Only a default action is replaced: an ignored signal stays ignored (nohup, a background
-    // job), and a handler of someone else's (a sanitizer's) stays in place.
-    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL &&
-        (previous.sa_flags & SA_SIGINFO) == 0) {
-      sigaction(signal_number, &action, nullptr);
+    // job), and a handler of someone else's (a sanitizer's) stays in place. Almost every signal
+    // has its default action, so it is replaced first and put back in the rare other case.
+    if (sigaction(signal_number, &action, &previous) == 0 &&
+        (previous.sa_handler != SIG_DFL || (previous.sa_flags & SA_SIGINFO) != 0)) {
+      sigaction(signal_number, &previous, nullptr);
     }
   });
 }
