@@ -10,7 +10,8 @@ the floor over a batch of 1,000 files of 10 KB. Each in-place run gets a fresh c
 first, outside the timing. Prints one table of medians with each ratio to the floor and to the
 fastest peer, the peak resident memory of each program on a 1,048,575-byte file, and draws the
 table as process_bench.svg in the work directory (with gnuplot, when installed). With --wine,
-also times the Windows programs in EXE_DIR on the 1 MB files through RUNNER.
+also times the Windows programs of the build tree EXE_DIR (<program>/<program>.exe) on the 1 MB
+files through RUNNER, the build's wine-run, whose session it starts first.
 """
 
 import argparse
@@ -93,7 +94,9 @@ def main():
         names = [program, "floor"] + [name for name, _ in installed]
         if args.wine:
             runner, exe_dir = args.wine
-            commands.append(f"{runner} {os.path.join(exe_dir, program + '.exe')} work.txt")
+            subprocess.run([runner, "--start-session"], check=True)
+            exe = os.path.join(os.path.abspath(exe_dir), program, program + ".exe")
+            commands.append(f"{runner} {exe} work.txt")
             names.append(f"{program}.exe under Wine")
         medians = hyperfine(commands, f"cp {input_name} work.txt", args.runs, work)
         results = dict(zip(names, medians))

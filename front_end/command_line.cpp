@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "file_job.hpp"
+#include "file_system.hpp"
 #include "utf16.hpp"
 
 int print_usage(const DirectionRules& rules) {
@@ -35,11 +36,13 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
         check_encoding = 1;
         break;
       case '?':
+        finish_replacements();
         return print_usage(rules);
       default:
         break;
     }
   }
+  finish_replacements();
   return 0;
 }
 

@@ -55,3 +55,9 @@ class SourceFile {
   const char* path_ = nullptr;
   FileIdentity identity_{};
 };
+
+// Makes the replacements of this run durable where that was left until the end: on POSIX
+// systems each directory in which files were replaced is flushed to disk once, here, rather than
+// after every file. Each file holds its whole old or whole new content at every moment either
+// way; after this every conversion of the run is on disk. Called once, when the run ends.
+void finish_replacements() noexcept;

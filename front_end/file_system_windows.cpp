@@ -399,3 +399,6 @@ bool SourceFile::replace_content(std::span<const unsigned char> old_content,
     return false;
   }
 }
+
+// Each move is written through to disk as it is made.
+void finish_replacements() noexcept {}

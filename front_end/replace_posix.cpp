@@ -17,6 +17,40 @@
 
 namespace {
 
+// Directories whose new entries are still to be flushed to disk, one descriptor each. A batch of
+// files in one folder then costs one directory sync instead of one per file.
+struct PendingSyncs {
+  static constexpr std::size_t MOST = 64;
+  int fds[MOST];
+  struct stat ids[MOST];
+  std::size_t count = 0;
+};
+PendingSyncs g_pending;
+
+// Makes the exchange itself durable, now or when the run ends; the content is already on disk,
+// so a failure here only weakens durability and is not reported.
+void sync_at_the_end(int directory) noexcept {
+  struct stat id {};
+  if (::fstat(directory, &id) != 0) {
+    ::fsync(directory);
+    return;
+  }
+  for (std::size_t i = 0; i < g_pending.count; ++i) {
+    if (g_pending.ids[i].st_dev == id.st_dev && g_pending.ids[i].st_ino == id.st_ino) {
+      return;
+    }
+  }
+  const int kept =
+      g_pending.count < PendingSyncs::MOST ? ::fcntl(directory, F_DUPFD_CLOEXEC, 0) : -1;
+  if (kept < 0) {
+    ::fsync(directory);
+    return;
+  }
+  g_pending.fds[g_pending.count] = kept;
+  g_pending.ids[g_pending.count] = id;
+  ++g_pending.count;
+}
+
 // The file open as fd, opened again for writing through the descriptor rather than by its name,
 // so that it is the same file whatever has happened to the name since. Fails for a file the
 // process may not write.
@@ -57,7 +91,7 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
       return false;
     }
     temporary.release();
-    ::fsync(directory);
+    sync_at_the_end(target.location.directory.get());
     return true;
   }
   struct stat swapped {};
@@ -78,9 +112,7 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
   }
   ::unlinkat(directory, temporary.name(), 0);
   temporary.release();
-  // Makes the exchange itself durable; the content is already on disk, so a failure here only
-  // weakens durability and is not reported.
-  ::fsync(directory);
+  sync_at_the_end(directory);
   return true;
 }
 
@@ -153,4 +185,12 @@ bool SourceFile::replace_content(std::span<const unsigned char> old_content,
   } catch (const std::bad_alloc&) {
     return false;
   }
+}
+
+void finish_replacements() noexcept {
+  for (std::size_t i = 0; i < g_pending.count; ++i) {
+    ::fsync(g_pending.fds[i]);
+    ::close(g_pending.fds[i]);
+  }
+  g_pending.count = 0;
 }
