@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cwchar>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -171,7 +172,7 @@ void install_cleanup_handler() noexcept {
 // over the target. Opened with delete sharing so that the control handler can remove it.
 class TemporaryFile {
  public:
-  TemporaryFile(const std::wstring& target, DWORD attributes) {
+  TemporaryFile(const std::wstring& target, DWORD attributes, const wchar_t* suffix = L".tmp") {
     if (g_temporary_exists.load()) {
       return;
     }
@@ -188,8 +189,9 @@ class TemporaryFile {
         target.substr(0, name_start) + L"." + target.substr(name_start, kept) + L".";
     for (unsigned attempt = 0; attempt < 100 && !handle_.valid(); ++attempt) {
       wchar_t number[24];
-      std::swprintf(number, 24, L"%08lx.tmp",
-                    (GetCurrentProcessId() * 7919ul + GetTickCount() + attempt) & 0xfffffffful);
+      std::swprintf(number, 24, L"%08lx%ls",
+                    (GetCurrentProcessId() * 7919ul + GetTickCount() + attempt) & 0xfffffffful,
+                    suffix);
       const std::wstring name = stem + number;
       if (name.size() >= sizeof g_temporary_path / sizeof g_temporary_path[0]) {
         return;
@@ -222,6 +224,12 @@ class TemporaryFile {
   // Why it could not be created: a directory that takes no new file says ERROR_ACCESS_DENIED.
   [[nodiscard]] DWORD error() const noexcept { return error_; }
   [[nodiscard]] HANDLE get() const noexcept { return handle_.get(); }
+
+  // Leaves the file on disk, for a backup that still holds the only whole copy of a file.
+  void keep() noexcept {
+    handle_.close();
+    g_temporary_exists.store(false);
+  }
 
   // Flushes the file to disk, closes it and moves it over target in one step. On failure the
   // file is removed and target is untouched.
@@ -262,17 +270,52 @@ std::wstring final_path_of(HANDLE handle) {
   return {};
 }
 
-bool rewrite_in_place(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& original,
+// The old content in a backup file, flushed to disk: beside the file, or in the temporary folder
+// where the file's folder takes no new file. Nothing exists when it could not be made.
+std::unique_ptr<TemporaryFile> back_up(const std::wstring& target,
+                                       std::span<const unsigned char> old_content) {
+  auto backup = std::make_unique<TemporaryFile>(target, FILE_ATTRIBUTE_NORMAL, L".bak");
+  if (!backup->created() && backup->error() == ERROR_ACCESS_DENIED) {
+    backup.reset();
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    const std::size_t separator = target.find_last_of(L"\\/:");
+    if (length > 0 && length <= MAX_PATH) {
+      backup = std::make_unique<TemporaryFile>(
+          std::wstring(folder, length) + target.substr(separator + 1), FILE_ATTRIBUTE_NORMAL,
+          L".bak");
+    }
+  }
+  if (!backup || !backup->created() || !write_all_at(backup->get(), old_content, 0) ||
+      FlushFileBuffers(backup->get()) == 0) {
+    return nullptr;
+  }
+  return backup;
+}
+
+// Overwrites the file in place once a backup of its old content is on disk; the backup goes
+// once the new content is on disk, or the old one back, and stays only when neither could be
+// done. Ctrl+C and the like wait until it is over.
+bool rewrite_in_place(HANDLE handle, const std::wstring& target,
+                      const BY_HANDLE_FILE_INFORMATION& original,
                       std::span<const unsigned char> old_content,
-                      std::span<const unsigned char> new_content) noexcept {
+                      std::span<const unsigned char> new_content) {
+  const std::unique_ptr<TemporaryFile> backup = back_up(target, old_content);
+  if (!backup) {
+    return false;
+  }
   g_rewriting_in_place.store(true);
-  bool rewritten = write_all_at(handle, new_content, 0) &&
-                   truncate_at(handle, new_content.size()) && FlushFileBuffers(handle) != 0;
+  const bool rewritten = write_all_at(handle, new_content, 0) &&
+                         truncate_at(handle, new_content.size()) && FlushFileBuffers(handle) != 0;
   // The old bytes fit where they were, so putting them back needs no new space.
-  if (!rewritten && write_all_at(handle, old_content, 0) &&
-      truncate_at(handle, old_content.size())) {
+  const bool restored =
+      rewritten || (write_all_at(handle, old_content, 0) &&
+                    truncate_at(handle, old_content.size()) && FlushFileBuffers(handle) != 0);
+  if (!rewritten && restored) {
     SetFileTime(handle, nullptr, &original.ftLastAccessTime, &original.ftLastWriteTime);
-    FlushFileBuffers(handle);
+  }
+  if (!restored) {
+    backup->keep();
   }
   g_rewriting_in_place.store(false);
   return rewritten;
@@ -327,7 +370,7 @@ bool replace_or_throw(Handle& source, const char* path, const FileIdentity& iden
       return false;
     }
   }
-  return rewrite_in_place(writable.get(), original, old_content, new_content);
+  return rewrite_in_place(writable.get(), target, original, old_content, new_content);
 }
 
 }  // namespace
