@@ -10,6 +10,8 @@
 #endif
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include "file_system.hpp"
 #include "utf16.hpp"
 
@@ -199,8 +201,8 @@ class TemporaryFile {
       name.copy(g_temporary_path, name.size());
       g_temporary_path[name.size()] = L'\0';
       g_temporary_exists.store(true);
-      handle_.reset(CreateFileW(g_temporary_path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                                CREATE_NEW, attributes, nullptr));
+      handle_.reset(CreateFileW(g_temporary_path, GENERIC_WRITE | WRITE_DAC, FILE_SHARE_DELETE,
+                                nullptr, CREATE_NEW, attributes, nullptr));
       if (!handle_.valid()) {
         g_temporary_exists.store(false);
         error_ = GetLastError();
@@ -321,8 +323,62 @@ bool rewrite_in_place(HANDLE handle, const std::wstring& target,
   return rewritten;
 }
 
-// Closes source, and so gives up the lock, just before the move: a file that is open anywhere
-// cannot be replaced.
+// The file's own access-control list, carried to the replacement, which would otherwise get its
+// folder's inherited one: whether inheritance is cut off, and every entry of its own. False when
+// it cannot be read or set.
+bool carry_access_control(HANDLE source, HANDLE replacement) noexcept {
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(source, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const bool known = GetSecurityDescriptorControl(descriptor, &control, &revision) != 0;
+  const SECURITY_INFORMATION what =
+      DACL_SECURITY_INFORMATION |
+      ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                          : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  const bool carried = known && SetSecurityInfo(replacement, SE_FILE_OBJECT, what, nullptr, nullptr,
+                                                list, nullptr) == ERROR_SUCCESS;
+  LocalFree(descriptor);
+  return carried;
+}
+
+enum class Replaced { yes, no, only_in_place };
+
+// The new content in a temporary file beside the file, with the file's attributes, creation time
+// and access-control list, moved over it in one step. Closes source, and so gives up the lock,
+// just before the move: a file that is open anywhere cannot be replaced.
+Replaced replace_by_move(Handle& source, Handle& writable, const std::wstring& target,
+                         const FileIdentity& identity, const BY_HANDLE_FILE_INFORMATION& original,
+                         std::span<const unsigned char> new_content) {
+  const DWORD kept =
+      original.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+  TemporaryFile temporary(target, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
+  if (!temporary.created()) {
+    // Only a folder that takes no new file calls for the rewrite in place.
+    return temporary.error() == ERROR_ACCESS_DENIED ? Replaced::only_in_place : Replaced::no;
+  }
+  if (!write_all_at(temporary.get(), new_content, 0) ||
+      SetFileTime(temporary.get(), &original.ftCreationTime, nullptr, nullptr) == 0) {
+    return Replaced::no;
+  }
+  // Who may do what with the file must not change with it.
+  if (!carry_access_control(source.get(), temporary.get())) {
+    return Replaced::only_in_place;
+  }
+  // The last word before the move: the name still leads to the file read, unchanged.
+  if (!unchanged_since(source.get(), identity) || !names_the_file(target, identity)) {
+    return Replaced::no;
+  }
+  writable.close();
+  source.close();
+  return temporary.commit_over(target) ? Replaced::yes : Replaced::no;
+}
+
 bool replace_or_throw(Handle& source, const char* path, const FileIdentity& identity,
                       std::span<const unsigned char> old_content,
                       std::span<const unsigned char> new_content) {
@@ -347,27 +403,10 @@ bool replace_or_throw(Handle& source, const char* path, const FileIdentity& iden
   // Moving a new file over a name would split a file with several hard links into two, so such
   // a file is rewritten in place, as is one beside which no temporary file can be made.
   if (original.nNumberOfLinks == 1) {
-    const DWORD kept =
-        original.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    TemporaryFile temporary(target, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
-    if (temporary.created()) {
-      if (!write_all_at(temporary.get(), new_content, 0) ||
-          SetFileTime(temporary.get(), &original.ftCreationTime, nullptr, nullptr) == 0) {
-        return false;
-      }
-      // The last word before the move: the name still leads to the file read, unchanged. The
-      // move replaces the name, which an open handle of ours on the file would prevent.
-      if (!unchanged_since(source.get(), identity) || !names_the_file(target, identity)) {
-        return false;
-      }
-      writable.close();
-      source.close();
-      return temporary.commit_over(target);
-    }
-    // Only a directory that takes no new file calls for the rewrite in place.
-    if (temporary.error() != ERROR_ACCESS_DENIED) {
-      return false;
+    const Replaced replaced =
+        replace_by_move(source, writable, target, identity, original, new_content);
+    if (replaced != Replaced::only_in_place) {
+      return replaced == Replaced::yes;
     }
   }
   return rewrite_in_place(writable.get(), target, original, old_content, new_content);

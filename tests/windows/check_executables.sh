@@ -25,7 +25,7 @@ for program in "$@"; do
   fi
   for dll in $imports; do
     case "$dll" in
-    kernel32.dll | msvcrt.dll) ;;
+    kernel32.dll | msvcrt.dll | advapi32.dll) ;;
     *) complain "$program: imports $dll, which Windows does not ship" ;;
     esac
   done
