@@ -60,7 +60,12 @@ bool lock_within_a_few_seconds(int fd) noexcept {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
       return true;
     }
-    if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= LOCK_WAIT_MS) {
+    // A file system without these locks has no other holder to wait for; the checks before the
+    // replacement still keep a changed file from being overwritten.
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      return true;
+    }
+    if (waited >= LOCK_WAIT_MS) {
       return false;
     }
     const struct timespec pause = {0, 10'000'000};

@@ -669,6 +669,18 @@ class Concurrency(ScratchTest):
         self.assert_untouched("memo.txt", SHIFT_JIS)
         self.assertEqual(self.content("next.txt"), EUC_JP)
 
+    @posix_only("strace")
+    @tool("strace")
+    def test_file_system_without_locks_still_converts(self):
+        # Some network file systems refuse flock(2); the checks before the replacement remain.
+        self.make("memo.txt", SHIFT_JIS)
+        result = subprocess.run(["strace", "-o", "/dev/null", "-e", "inject=flock:error=ENOLCK",
+                                 PROGRAMS["tovrek"], "memo.txt"], cwd=self.dir,
+                                capture_output=True, timeout=30)
+        self.assertEqual((result.returncode, result.stdout), (0, b""))
+        self.assertEqual(self.content("memo.txt"), EUC_JP)
+        self.assert_entries("memo.txt")
+
     @posix_only("resource limits on descriptors")
     def test_no_descriptor_for_the_temporary_file_leaves_the_file_alone(self):
         # With no descriptor to spare the file must not be rewritten in place instead.
