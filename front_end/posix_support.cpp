@@ -45,16 +45,20 @@ bool unchanged_since(const struct stat& status, const FileIdentity& identity) no
          now.modified == identity.modified && now.changed == identity.changed;
 }
 
+DescriptorLink link_of(int fd) noexcept {
+  DescriptorLink link{};
+  std::snprintf(link.path, sizeof link.path, "/proc/self/fd/%d", fd);
+  return link;
+}
+
 namespace {
 
 // Where the kernel says the open file is now: the name it was opened by, after symbolic links,
 // even if that name was renamed since. Empty when it cannot say (no /proc, or the file has no
 // name any more).
 std::string path_of_open_file(int fd) {
-  char link[32];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   std::string path(PATH_MAX, '\0');
-  const ssize_t length = ::readlink(link, path.data(), path.size());
+  const ssize_t length = ::readlink(link_of(fd).path, path.data(), path.size());
   if (length <= 0 || static_cast<std::size_t>(length) >= path.size() || path[0] != '/') {
     return {};
   }

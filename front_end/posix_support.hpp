@@ -44,6 +44,13 @@ class Descriptor {
 
 [[nodiscard]] FileIdentity identity_of(const struct stat& status) noexcept;
 
+// "/proc/self/fd/<fd>": the kernel's link to the file a descriptor is open on, whatever has
+// happened to its name.
+struct DescriptorLink {
+  char path[32];
+};
+[[nodiscard]] DescriptorLink link_of(int fd) noexcept;
+
 // True when status is of the same file as identity.
 [[nodiscard]] inline bool same_file(const struct stat& status,
                                     const FileIdentity& identity) noexcept {

@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <cstdio>
 #include <new>
 
 #include <fcntl.h>
@@ -54,17 +53,14 @@ void sync_at_the_end(int directory) noexcept {
 // The file open as fd, opened again for writing through the descriptor rather than by its name,
 // so that it is the same file whatever has happened to the name since. Fails for a file the
 // process may not write.
-int reopen_for_writing(int fd, const Target& target) noexcept {
-  char link[32];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+int reopen_for_writing(int fd, const Location& location, const FileIdentity& identity) noexcept {
   constexpr int FLAGS = O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-  int writable = ::open(link, FLAGS);
+  int writable = ::open(link_of(fd).path, FLAGS);
   if (writable < 0 && errno == ENOENT) {
-    writable =
-        ::openat(target.location.directory.get(), target.location.name.c_str(), FLAGS | O_NOFOLLOW);
+    writable = ::openat(location.directory.get(), location.name.c_str(), FLAGS | O_NOFOLLOW);
   }
   struct stat status {};
-  if (writable >= 0 && (::fstat(writable, &status) != 0 || !same_file(status, target.identity))) {
+  if (writable >= 0 && (::fstat(writable, &status) != 0 || !same_file(status, identity))) {
     ::close(writable);
     return -1;
   }
@@ -91,7 +87,7 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
       return false;
     }
     temporary.release();
-    sync_at_the_end(target.location.directory.get());
+    sync_at_the_end(directory);
     return true;
   }
   struct stat swapped {};
@@ -101,7 +97,7 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
   const bool was_the_file_read =
       ::fstatat(directory, temporary.name(), &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISREG(swapped.st_mode) && same_file(swapped, target.identity) &&
-      ::fstat(target.source, &now) == 0 && identity_of(now).size == target.identity.size &&
+      ::fstat(target.source, &now) == 0 && now.st_size == target.identity.size &&
       identity_of(now).modified == target.identity.modified;
   if (!was_the_file_read) {
     if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0) {
@@ -147,10 +143,10 @@ bool replace(int fd, const char* path, const FileIdentity& identity,
   if (!locate(fd, path, identity, location) || !read_metadata(fd, metadata)) {
     return false;
   }
-  const Target target{fd, -1, location, identity, metadata.status};
   // Whether the file itself may be written decides, not its directory: a read-only file is not
   // replaced just because the directory would allow a rename over it.
-  const Descriptor writable(reopen_for_writing(fd, target));
+  const Descriptor writable(reopen_for_writing(fd, location, identity));
+  const Target target{fd, writable.get(), location, identity, metadata.status};
   if (writable.get() < 0 || !still_the_file_read(target)) {
     return false;
   }
@@ -163,8 +159,7 @@ bool replace(int fd, const char* path, const FileIdentity& identity,
       return replaced == Replaced::yes;
     }
   }
-  const Target in_place{fd, writable.get(), location, identity, metadata.status};
-  return rewrite_in_place(in_place, directory_usable, old_content, new_content);
+  return rewrite_in_place(target, directory_usable, old_content, new_content);
 }
 
 }  // namespace

@@ -29,6 +29,23 @@ inline Bytes transcode(Transcoder transcoder, const Bytes& input) {
   return output;
 }
 
+// Each line end placed at every offset from 0 to 39 (so at every place around the first 16-byte
+// block boundary), then again after 20 more bytes: pad, end, 20 times fill, end.
+inline std::vector<Bytes> line_ends_around_block_boundaries(const std::vector<Bytes>& ends,
+                                                            unsigned char pad, unsigned char fill) {
+  std::vector<Bytes> inputs;
+  for (const Bytes& end : ends) {
+    for (std::size_t offset = 0; offset < 40; ++offset) {
+      Bytes input(offset, pad);
+      input.insert(input.end(), end.begin(), end.end());
+      input.insert(input.end(), 20, fill);
+      input.insert(input.end(), end.begin(), end.end());
+      inputs.push_back(input);
+    }
+  }
+  return inputs;
+}
+
 inline int validate(Validator validator, const Bytes& input) {
   return validator(input.data(), input.size());
 }
