@@ -24,6 +24,8 @@ import unittest
 PROGRAMS = {"tovrek": os.environ["TOVREK"], "grelmat": os.environ["GRELMAT"]}
 WINDOWS = os.environ.get("TARGET_SYSTEM") == "Windows"
 RUNNER = [os.environ["PROGRAM_RUNNER"]] if os.environ.get("PROGRAM_RUNNER") else []
+# Time limits grow by this factor where the programs run on an emulated processor.
+TIME_SCALE = int(os.environ.get("TIME_SCALE", "1"))
 SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "samples",
                       "memo-shift_jis.txt")
 
@@ -114,7 +116,7 @@ class ScratchTest(unittest.TestCase):
         """Runs a program in the scratch directory, as another user or under resource limits."""
         executable = PROGRAMS[program] if user is None else program_for_everyone(program)
         result = subprocess.run(
-            [*RUNNER, executable, *args], cwd=self.dir, capture_output=True, timeout=timeout,
+            [*RUNNER, executable, *args], cwd=self.dir, capture_output=True, timeout=timeout * TIME_SCALE,
             preexec_fn=limited(limits or {}), restore_signals=False,
             user=user, group=user, extra_groups=[] if user is not None else None,
             env=None if env is None else {**os.environ, **env})
@@ -146,7 +148,7 @@ class CommandLine(ScratchTest):
 
     @unittest.skipUnless(WINDOWS, "only Windows turns line ends of messages into CR LF")
     def test_usage_lines_end_in_cr_lf_on_windows(self):
-        result = subprocess.run([*RUNNER, PROGRAMS["grelmat"]], capture_output=True, timeout=30)
+        result = subprocess.run([*RUNNER, PROGRAMS["grelmat"]], capture_output=True, timeout=30 * TIME_SCALE)
         self.assertEqual(result.stdout, USAGE["grelmat"].replace(b"\n", b"\r\n"))
 
     def test_question_mark_prints_usage_and_stops_after_earlier_names(self):
@@ -495,7 +497,7 @@ class Paused(ScratchTest):
             return int(f.read().split()[0])
 
     def finish(self, process):
-        out, err = process.communicate(timeout=60)
+        out, err = process.communicate(timeout=60 * TIME_SCALE)
         return out
 
 
@@ -642,7 +644,7 @@ class Concurrency(ScratchTest):
                     runs = [subprocess.Popen([*RUNNER, PROGRAMS["tovrek"], name], cwd=self.dir,
                                              stdout=subprocess.PIPE)
                             for name in ("memo.txt", "link.txt" if links == 2 else "memo.txt")]
-                    outs = sorted(run.communicate(timeout=30)[0].replace(b"\r\n", b"\n")
+                    outs = sorted(run.communicate(timeout=30 * TIME_SCALE)[0].replace(b"\r\n", b"\n")
                                   for run in runs)
                     self.assertEqual(self.content("memo.txt"), EUC_JP * 40)
                     self.assertEqual(outs[0], b"")
@@ -677,7 +679,7 @@ class Concurrency(ScratchTest):
         # The leak checker cannot stop the world of a process that strace already traces.
         result = subprocess.run(["strace", "-o", "/dev/null", "-e", "inject=flock:error=ENOLCK",
                                  PROGRAMS["tovrek"], "memo.txt"], cwd=self.dir,
-                                capture_output=True, timeout=30,
+                                capture_output=True, timeout=30 * TIME_SCALE,
                                 env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
         self.assertEqual((result.returncode, result.stdout), (0, b""))
         self.assertEqual(self.content("memo.txt"), EUC_JP)
