@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 // The few file-system operations the conversion job needs, with one implementation per platform.
 
@@ -27,7 +28,9 @@ class SourceFile {
   // Opens path for reading and takes the conversion lock on the file, giving up after a few
   // seconds if another program holds it. False when it cannot be opened, is not a regular file on
   // a real file system (directories, pipes, sockets, devices, kernel pseudo-files), or stays
-  // locked. Opening never waits for a writer.
+  // locked. Opening never waits for a writer, and nothing that is not a regular file is opened
+  // for reading. A symbolic link on the way (the last component or a directory) is followed only
+  // when it belongs to the user running the program or to the owner of what it points to.
   [[nodiscard]] bool open(const char* path) noexcept;
   // The file's size in bytes as a 64-bit count, as it was when opened; negative when unknown.
   [[nodiscard]] std::int64_t measure() const noexcept { return identity_.size; }
@@ -53,6 +56,10 @@ class SourceFile {
  private:
   std::intptr_t handle_ = -1;
   const char* path_ = nullptr;
+  // Where the name was found: an open directory and the last component of the name in it, where
+  // the platform works from directory descriptors.
+  std::intptr_t directory_ = -1;
+  std::string name_;
   FileIdentity identity_{};
 };
 

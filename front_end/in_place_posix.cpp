@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <optional>
@@ -12,6 +13,21 @@
 // SIGKILL included, either the file or the backup holds every old byte.
 
 namespace {
+
+// The system's directory for temporary files that must survive a reboot, unless it lives in
+// memory, where a power cut would take the only old copy with it.
+int open_lasting_temporary_directory() noexcept {
+  Descriptor directory(::open("/var/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct statfs file_system {};
+  constexpr unsigned long TMPFS = 0x01021994;
+  constexpr unsigned long RAMFS = 0x858458f6;
+  if (directory.get() < 0 || ::fstatfs(directory.get(), &file_system) != 0 ||
+      static_cast<unsigned long>(file_system.f_type) == TMPFS ||
+      static_cast<unsigned long>(file_system.f_type) == RAMFS) {
+    return -1;
+  }
+  return directory.release();
+}
 
 // Writes the old content to the backup and makes both it and its name durable.
 bool write_backup(const ScratchFile& backup, std::span<const unsigned char> old_content) noexcept {
@@ -29,15 +45,16 @@ bool rewrite_in_place(const Target& target, bool backup_beside,
   Descriptor system_temporary;
   std::optional<ScratchFile> backup;
   if (backup_beside) {
-    backup.emplace(target.location.directory.get(), target.location.name, ".bak");
+    backup.emplace(target.location.directory.get(), target.location.name,
+                   ScratchFile::Kind::backup);
     if (!backup->created() && !refuses_new_files(backup->error())) {
       return false;
     }
   }
   if (!backup || !backup->created()) {
     backup.reset();
-    system_temporary.reset(::open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    backup.emplace(system_temporary.get(), target.location.name, ".bak");
+    system_temporary.reset(open_lasting_temporary_directory());
+    backup.emplace(system_temporary.get(), target.location.name, ScratchFile::Kind::backup);
   }
   if (!backup->created() || !write_backup(*backup, old_content) || !still_the_file_read(target)) {
     return false;

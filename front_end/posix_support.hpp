@@ -80,13 +80,18 @@ class SignalsHeld {
   sigset_t previous_;
 };
 
-// A new file, created exclusively under a random name ".<name>.XXXXXX<suffix>" in an open
-// directory, readable and writable by its owner alone. It is removed when it goes out of scope
-// unless it was released, and a signal that ends the process removes it first. At most one
-// exists at a time.
+// A new file in an open directory, readable and writable by its owner alone and locked like the
+// file it is for. A temporary file has no name until link() gives it one, just before it takes
+// the file's place, so no other process can reach it while it is written and a kill leaves
+// nothing behind (where the file system has no unnamed files it is named at once); a signal that
+// ends the process removes its name first. A backup is named ".<name>.XXXXXX.bak" at once and is
+// never removed by a signal. Either is removed when it goes out of scope unless it was released.
+// At most one exists at a time.
 class ScratchFile {
  public:
-  ScratchFile(int directory, std::string_view name, const char* suffix) noexcept;
+  enum class Kind { temporary, backup };
+
+  ScratchFile(int directory, std::string_view name, Kind kind) noexcept;
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
   ~ScratchFile() { remove(); }
@@ -96,8 +101,11 @@ class ScratchFile {
   [[nodiscard]] int error() const noexcept { return error_; }
   [[nodiscard]] int fd() const noexcept { return fd_.get(); }
   [[nodiscard]] int directory() const noexcept { return directory_; }
+  // ".<name>.XXXXXX" with the kind's suffix once the file has a name; empty before.
   [[nodiscard]] const char* name() const noexcept;
 
+  // Gives the file its random name in the directory, if it has none yet; false when it cannot.
+  [[nodiscard]] bool link() noexcept;
   // Closes the file and removes its name, if it still has one.
   void remove() noexcept;
   // Closes the file and leaves whatever is under its name alone from now on: after a rename of
@@ -105,21 +113,25 @@ class ScratchFile {
   void release() noexcept;
 
  private:
+  [[nodiscard]] const char* suffix() const noexcept;
+  [[nodiscard]] bool give_name(int unnamed) noexcept;
+  void lock() noexcept;
+  void unclaim() noexcept;
+
   Descriptor fd_;
   int directory_ = -1;
+  Kind kind_;
   int error_ = 0;
+  std::size_t prefix_length_ = 0;
   bool named_ = false;
+  bool claimed_ = false;
 };
 
-// The name of the file that fd is open on, within a directory opened for it, both found from the
-// descriptor. The directory holds that name for the same file when this succeeds.
+// Where the file is: an open directory and the file's name in it.
 struct Location {
   Descriptor directory;
   std::string name;
 };
-
-[[nodiscard]] bool locate(int fd, const char* typed_path, const FileIdentity& identity,
-                          Location& location);
 
 // The file being replaced, as the steps of a replacement see it.
 struct Target {

@@ -68,14 +68,15 @@ int reopen_for_writing(int fd, const Location& location, const FileIdentity& ide
 }
 
 // Puts the temporary file in the file's place. Where the system can exchange two names
-// atomically it does, then checks what it swapped out, and swaps back if that was not the file
-// read, unchanged: no window remains in which another file could be replaced.
+// atomically it does, then checks by descriptor what it swapped in and what it swapped out, and
+// swaps back unless that was the temporary file for the file read, unchanged: no window remains
+// in which another file could be replaced, or another file put in its place.
 bool exchange(ScratchFile& temporary, const Target& target) noexcept {
   const int directory = target.location.directory.get();
   const char* const name = target.location.name.c_str();
   // The old file must never be left under the temporary name by a signal.
   const SignalsHeld held;
-  if (!still_the_file_read(target)) {
+  if (!temporary.link() || !still_the_file_read(target)) {
     return false;
   }
   if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0) {
@@ -90,16 +91,21 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
     sync_at_the_end(directory);
     return true;
   }
-  struct stat swapped {};
+  struct stat ours {};
+  struct stat swapped_in {};
+  struct stat swapped_out {};
   struct stat now {};
   // The exchange itself changes the change time, so the content is judged by size and
   // modification time here.
-  const bool was_the_file_read =
-      ::fstatat(directory, temporary.name(), &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(swapped.st_mode) && same_file(swapped, target.identity) &&
+  const bool exchanged_as_meant =
+      ::fstat(temporary.fd(), &ours) == 0 &&
+      ::fstatat(directory, name, &swapped_in, AT_SYMLINK_NOFOLLOW) == 0 &&
+      swapped_in.st_dev == ours.st_dev && swapped_in.st_ino == ours.st_ino &&
+      ::fstatat(directory, temporary.name(), &swapped_out, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(swapped_out.st_mode) && same_file(swapped_out, target.identity) &&
       ::fstat(target.source, &now) == 0 && now.st_size == target.identity.size &&
       identity_of(now).modified == target.identity.modified;
-  if (!was_the_file_read) {
+  if (!exchanged_as_meant) {
     if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0) {
       // What is under the temporary name now is someone else's; it must not be removed.
       temporary.release();
@@ -118,7 +124,8 @@ enum class Replaced { yes, no, only_in_place };
 // then exchanged for it.
 Replaced replace_by_exchange(const Target& target, const Metadata& metadata,
                              std::span<const unsigned char> new_content) noexcept {
-  ScratchFile temporary(target.location.directory.get(), target.location.name, "");
+  ScratchFile temporary(target.location.directory.get(), target.location.name,
+                        ScratchFile::Kind::temporary);
   if (!temporary.created()) {
     return refuses_new_files(temporary.error()) ? Replaced::only_in_place : Replaced::no;
   }
@@ -134,13 +141,12 @@ Replaced replace_by_exchange(const Target& target, const Metadata& metadata,
   return ::fsync(temporary.fd()) == 0 && exchange(temporary, target) ? Replaced::yes : Replaced::no;
 }
 
-bool replace(int fd, const char* path, const FileIdentity& identity,
+bool replace(int fd, const Location& location, const FileIdentity& identity,
              std::span<const unsigned char> old_content,
              std::span<const unsigned char> new_content) {
   prepare_signals();
-  Location location;
   Metadata metadata;
-  if (!locate(fd, path, identity, location) || !read_metadata(fd, metadata)) {
+  if (!read_metadata(fd, metadata)) {
     return false;
   }
   // Whether the file itself may be written decides, not its directory: a read-only file is not
@@ -176,7 +182,12 @@ bool still_the_file_read(const Target& target) noexcept {
 bool SourceFile::replace_content(std::span<const unsigned char> old_content,
                                  std::span<const unsigned char> new_content) noexcept {
   try {
-    return replace(static_cast<int>(handle_), path_, identity_, old_content, new_content);
+    // The directory was opened for its path only; writing in it needs a real descriptor.
+    Location location{
+        Descriptor(::openat(static_cast<int>(directory_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+        name_};
+    return location.directory.get() >= 0 &&
+           replace(static_cast<int>(handle_), location, identity_, old_content, new_content);
   } catch (const std::bad_alloc&) {
     return false;
   }

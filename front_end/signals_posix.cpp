@@ -5,25 +5,31 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include "posix_support.hpp"
 
-// Guarantees that no scratch file outlives the process, whatever signal ends it, except SIGKILL
-// and a power cut: the handler removes it, and the steps during which the wrong file would sit
-// under its name hold the signals back.
+// Guarantees that no temporary file outlives the process by name, whatever ends it: it has no
+// name until just before it takes the file's place, and a signal that ends the process meanwhile
+// removes the name first; only a SIGKILL or a power cut in that moment leaves it. Backups are
+// never removed by a signal: the steps during which one is needed hold back every signal another
+// process can send, and a fault of the process's own then leaves the backup on disk.
 
 namespace {
 
 // The signal handler may only touch plain static storage, so the one scratch file that exists is
-// recorded here rather than in the object.
+// recorded here rather than in the object. g_scratch_exists is set only while a temporary file
+// has its name.
 int g_scratch_directory = -1;
 char g_scratch_name[NAME_MAX + 1];
 volatile std::sig_atomic_t g_scratch_exists = 0;
+bool g_scratch_in_use = false;
 
-// Signals whose default action ends the process. The first group arrives from outside and can
-// be held back; the second is raised by the process's own faults and cannot.
+// Signals whose default action ends the process. The first group only ever arrives from outside;
+// the second is also raised by the process's own faults, which cannot be held back (the kernel
+// ends the process at once then), but held back it still waits when another process sends it.
 constexpr int EXTERNAL_SIGNALS[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGUSR1, SIGUSR2,
                                     SIGPIPE, SIGALRM, SIGTERM,   SIGXCPU, SIGVTALRM,
                                     SIGPROF, SIGIO,   SIGSTKFLT, SIGPWR};
@@ -51,11 +57,11 @@ extern "C" void remove_scratch_and_reraise(int signal_number) {
   std::raise(signal_number);
 }
 
-sigset_t external_signals() noexcept {
+sigset_t ending_signals(bool faults_too) noexcept {
   sigset_t set;
   sigemptyset(&set);
   for_each_ending_signal([&](int signal_number, bool external) {
-    if (external) {
+    if (external || faults_too) {
       sigaddset(&set, signal_number);
     }
   });
@@ -91,12 +97,16 @@ void prepare_signals() noexcept {
   }
   prepared = true;
   struct sigaction previous {};
-  if (sigaction(SIGXFSZ, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL) {
-    std::signal(SIGXFSZ, SIG_IGN);
+  // A write past the file-size limit fails instead of ending the process, and so does a message
+  // to a reader that has gone: the remaining files are still converted.
+  for (const int quiet : {SIGXFSZ, SIGPIPE}) {
+    if (sigaction(quiet, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL) {
+      std::signal(quiet, SIG_IGN);
+    }
   }
   struct sigaction action {};
   action.sa_handler = remove_scratch_and_reraise;
-  action.sa_mask = external_signals();
+  action.sa_mask = ending_signals(false);
   // Held meanwhile, so that a signal meant to be ignored cannot meet the handler for the moment
   // it stands in.
   const SignalsHeld held;
@@ -112,7 +122,7 @@ void prepare_signals() noexcept {
 }
 
 SignalsHeld::SignalsHeld() noexcept {
-  const sigset_t held = external_signals();
+  const sigset_t held = ending_signals(true);
   sigprocmask(SIG_BLOCK, &held, &previous_);
 }
 
@@ -120,46 +130,99 @@ SignalsHeld::~SignalsHeld() {
   sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-ScratchFile::ScratchFile(int directory, std::string_view name, const char* suffix) noexcept
-    : directory_(directory) {
-  if (g_scratch_exists != 0) {
+ScratchFile::ScratchFile(int directory, std::string_view name, Kind kind) noexcept
+    : directory_(directory), kind_(kind) {
+  if (g_scratch_in_use) {
     error_ = EBUSY;
     return;
   }
   prepare_signals();
-  // The name is cut so that a long one still leaves room for the dot, the tag and the suffix.
-  const std::size_t suffix_length = std::strlen(suffix);
-  const std::size_t kept = std::min(name.size(), std::size_t{64});
+  // The name is cut, at a character boundary, so that a long one still leaves room for the dot,
+  // the tag and the suffix.
+  const std::size_t suffix_length = std::strlen(suffix());
+  std::size_t kept = std::min(name.size(), std::size_t{64});
+  while (kept > 0 && kept < name.size() &&
+         (static_cast<unsigned char>(name[kept]) & 0xC0) == 0x80) {
+    --kept;
+  }
   if (kept + suffix_length + 9 > sizeof g_scratch_name) {
     error_ = ENAMETOOLONG;
     return;
   }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char tag[7];
-    random_tag(tag);
-    // Creation and the record of the name happen together, so no signal finds one without the
-    // other.
-    const SignalsHeld held;
-    char* end = g_scratch_name;
-    *end++ = '.';
-    end = std::copy_n(name.data(), kept, end);
-    *end++ = '.';
-    end = std::copy_n(tag, 6, end);
-    std::memcpy(end, suffix, suffix_length + 1);
-    g_scratch_directory = directory;
-    const int fd = ::openat(directory, g_scratch_name,
-                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      fd_.reset(fd);
-      named_ = true;
-      g_scratch_exists = 1;
+  prefix_length_ = kept + 1;
+  g_scratch_name[0] = '.';
+  std::copy_n(name.data(), kept, g_scratch_name + 1);
+  g_scratch_name[prefix_length_] = '\0';
+  g_scratch_directory = directory;
+  g_scratch_in_use = true;
+  claimed_ = true;
+
+  constexpr int FLAGS = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  if (kind == Kind::temporary) {
+    fd_.reset(::openat(directory, ".", O_TMPFILE | FLAGS, 0600));
+    if (fd_.get() >= 0) {
+      lock();
       return;
     }
-    error_ = errno;
-    if (error_ != EEXIST) {
+    // File systems without unnamed files get a named one at once.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      error_ = errno;
+      release();
       return;
     }
   }
+  if (!give_name(-1)) {
+    release();
+  }
+}
+
+const char* ScratchFile::suffix() const noexcept {
+  return kind_ == Kind::backup ? ".bak" : "";
+}
+
+bool ScratchFile::give_name(int unnamed) noexcept {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char tag[7];
+    random_tag(tag);
+    // Naming and the record of the name happen together, so no signal finds one without the
+    // other.
+    const SignalsHeld held;
+    char* end = g_scratch_name + prefix_length_;
+    *end++ = '.';
+    end = std::copy_n(tag, 6, end);
+    std::strcpy(end, suffix());
+    int made = 0;
+    if (unnamed >= 0) {
+      made =
+          ::linkat(AT_FDCWD, link_of(unnamed).path, directory_, g_scratch_name, AT_SYMLINK_FOLLOW);
+    } else {
+      made = ::openat(directory_, g_scratch_name,
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+      if (made >= 0) {
+        fd_.reset(made);
+        lock();
+      }
+    }
+    if (made >= 0) {
+      named_ = true;
+      g_scratch_exists = kind_ == Kind::temporary ? 1 : 0;
+      return true;
+    }
+    error_ = errno;
+    if (error_ != EEXIST) {
+      return false;
+    }
+  }
+  return false;
+}
+
+void ScratchFile::lock() noexcept {
+  // Another conversion that meets the name waits, then finds it gone, instead of converting it.
+  ::flock(fd_.get(), LOCK_EX | LOCK_NB);
+}
+
+bool ScratchFile::link() noexcept {
+  return named_ || (created() && give_name(fd_.get()));
 }
 
 const char* ScratchFile::name() const noexcept {
@@ -174,6 +237,7 @@ void ScratchFile::remove() noexcept {
     named_ = false;
     g_scratch_exists = 0;
   }
+  unclaim();
 }
 
 void ScratchFile::release() noexcept {
@@ -181,4 +245,12 @@ void ScratchFile::release() noexcept {
   fd_.reset();
   named_ = false;
   g_scratch_exists = 0;
+  unclaim();
+}
+
+void ScratchFile::unclaim() noexcept {
+  if (claimed_) {
+    g_scratch_in_use = false;
+    claimed_ = false;
+  }
 }

@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <new>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -73,20 +76,104 @@ bool lock_within_a_few_seconds(int fd) noexcept {
   }
 }
 
+// How many symbolic links one name may pass through, as the kernel allows.
+constexpr int MOST_LINKS = 40;
+
+// A symbolic link is followed only when that gives the user running the program no power it
+// lacks: the link is the user's own, or its owner owns what it points to. Otherwise another user
+// who may write a directory on the way (or own the file named) could point root at any file.
+bool may_follow(int directory, const char* target, const struct stat& link) noexcept {
+  if (link.st_uid == ::geteuid()) {
+    return true;
+  }
+  const Descriptor pointed(::openat(directory, target, O_PATH | O_CLOEXEC));
+  struct stat status {};
+  return pointed.get() >= 0 && ::fstat(pointed.get(), &status) == 0 && status.st_uid == link.st_uid;
+}
+
+// The directory holding the file that path names and the file's name in it, found one component
+// at a time from descriptors, so that no name is looked up twice and a path of any length works.
+// Symbolic links on the way are followed as may_follow allows. Nothing but a directory or a link
+// is opened on the way, and only for its path (O_PATH), so no device sees an open.
+bool walk(const char* path, Location& location, struct stat& status) {
+  std::string pending = path;
+  location.directory.reset(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  int links = 0;
+  while (location.directory.get() >= 0) {
+    const std::size_t start = pending.find_first_not_of('/');
+    if (start == std::string::npos) {
+      return false;
+    }
+    const std::size_t end = std::min(pending.find('/', start), pending.size());
+    std::string component = pending.substr(start, end - start);
+    pending.erase(0, end);
+    const bool last = pending.find_first_not_of('/') == std::string::npos;
+    const Descriptor entry(
+        ::openat(location.directory.get(), component.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (entry.get() < 0 || ::fstat(entry.get(), &status) != 0) {
+      return false;
+    }
+    if (S_ISLNK(status.st_mode)) {
+      std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
+      const ssize_t length = ::readlinkat(entry.get(), "", target.data(), target.size());
+      if (++links > MOST_LINKS || length <= 0 ||
+          static_cast<std::size_t>(length) >= target.size()) {
+        return false;
+      }
+      target.resize(static_cast<std::size_t>(length));
+      if (!may_follow(location.directory.get(), target.c_str(), status)) {
+        return false;
+      }
+      if (target[0] == '/') {
+        location.directory.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      }
+      pending.insert(0, target + "/");
+      if (last) {
+        // The link's target takes the place of the last component.
+        pending.resize(pending.size() - 1);
+      }
+      continue;
+    }
+    if (last) {
+      location.name = std::move(component);
+      return location.name != "." && location.name != "..";
+    }
+    if (!S_ISDIR(status.st_mode)) {
+      return false;
+    }
+    location.directory.reset(::openat(entry.get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  return false;
+}
+
 enum class Opened { file, refused, replaced };
 
 // Opens, checks and locks the file that path names; replaced when by the time the lock was taken
 // the name had been given to another file (a conversion that held the lock has just replaced it).
-Opened open_and_lock(const char* path, Descriptor& fd, struct stat& status) noexcept {
-  // Non-blocking, so that a FIFO without a writer or a device does not hold up the run; the
-  // descriptor is only kept for a regular file, where the flag has no effect.
-  fd.reset(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      on_pseudo_file_system(fd.get()) || !lock_within_a_few_seconds(fd.get())) {
+Opened open_and_lock(const char* path, Location& location, Descriptor& fd, struct stat& status) {
+  if (!walk(path, location, status) || !S_ISREG(status.st_mode)) {
+    return Opened::refused;
+  }
+  // Opened for reading only now that it is known to be a regular file. Non-blocking, so that
+  // whatever took its name meanwhile (a FIFO without a writer, a device) does not hold up the
+  // run; that is refused below.
+  fd.reset(::openat(location.directory.get(), location.name.c_str(),
+                    O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat opened {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    return Opened::refused;
+  }
+  // The name was given to another file between the look and the open.
+  if (!same_file(opened, identity_of(status))) {
+    return Opened::replaced;
+  }
+  if (on_pseudo_file_system(fd.get()) || !lock_within_a_few_seconds(fd.get())) {
     return Opened::refused;
   }
   struct stat named {};
-  if (::stat(path, &named) != 0 || !same_file(named, identity_of(status))) {
+  if (::fstatat(location.directory.get(), location.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) !=
+          0 ||
+      !same_file(named, identity_of(opened))) {
     return Opened::replaced;
   }
   // Taken again under the lock: what was read before it may be stale.
@@ -97,19 +184,25 @@ Opened open_and_lock(const char* path, Descriptor& fd, struct stat& status) noex
 
 bool SourceFile::open(const char* path) noexcept {
   close();
-  Descriptor fd;
-  struct stat status {};
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    const Opened opened = open_and_lock(path, fd, status);
-    if (opened == Opened::refused) {
-      return false;
+  try {
+    Location location;
+    Descriptor fd;
+    struct stat status {};
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      const Opened opened = open_and_lock(path, location, fd, status);
+      if (opened == Opened::refused) {
+        return false;
+      }
+      if (opened == Opened::file) {
+        handle_ = fd.release();
+        directory_ = location.directory.release();
+        name_ = std::move(location.name);
+        path_ = path;
+        identity_ = identity_of(status);
+        return true;
+      }
     }
-    if (opened == Opened::file) {
-      handle_ = fd.release();
-      path_ = path;
-      identity_ = identity_of(status);
-      return true;
-    }
+  } catch (const std::bad_alloc&) {
   }
   return false;
 }
@@ -135,5 +228,9 @@ void SourceFile::close() noexcept {
     // Closing the descriptor releases the lock.
     ::close(static_cast<int>(handle_));
     handle_ = -1;
+  }
+  if (directory_ >= 0) {
+    ::close(static_cast<int>(directory_));
+    directory_ = -1;
   }
 }

@@ -686,14 +686,23 @@ class Concurrency(ScratchTest):
         self.assert_entries("memo.txt")
 
     @posix_only("resource limits on descriptors")
-    def test_no_descriptor_for_the_temporary_file_leaves_the_file_alone(self):
-        # With no descriptor to spare the file must not be rewritten in place instead.
-        self.make("memo.txt", SHIFT_JIS)
-        out = self.run_program("tovrek", "memo.txt", limits={resource.RLIMIT_NOFILE: 4})
-        self.assertEqual(out, b"Failed to write file: memo.txt\n")
-        self.assert_untouched("memo.txt", SHIFT_JIS)
-        self.assert_entries("memo.txt")
-
+    def test_running_out_of_descriptors_at_any_step_leaves_the_file_alone(self):
+        # Whichever descriptor is the one missing, the file must not be half rewritten, nor
+        # rewritten in place for want of a temporary file.
+        outcomes = set()
+        for limit in range(4, 12):
+            with self.subTest(limit=limit):
+                self.make("memo.txt", SHIFT_JIS)
+                out = self.run_program("tovrek", "memo.txt", limits={resource.RLIMIT_NOFILE: limit})
+                self.assertIn(out, (b"", b"Failed to open file: memo.txt\n",
+                                    b"Failed to write file: memo.txt\n"))
+                outcomes.add(out)
+                if out:
+                    self.assert_untouched("memo.txt", SHIFT_JIS)
+                else:
+                    self.assertEqual(self.content("memo.txt"), EUC_JP)
+                self.assert_entries("memo.txt")
+        self.assertEqual(len(outcomes), 3)
 
 @posix_only("ACLs, extended attributes and attribute flags")
 @tool("setfacl")
@@ -885,3 +894,40 @@ class OtherUser(ScratchTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+@posix_only("symbolic links of other users")
+@unittest.skipUnless(os.geteuid() == 0, "needs root to give a link to another user")
+class PlantedLinks(ScratchTest):
+    """Root converts names in a directory another user may write, who planted links there."""
+
+    def test_a_link_is_followed_only_for_its_owner_or_to_what_its_owner_owns(self):
+        elsewhere = tempfile.mkdtemp(prefix="converter-elsewhere-")
+        self.addCleanup(shutil.rmtree, elsewhere, ignore_errors=True)
+        os.chmod(self.dir, 0o777)
+        # (link, what it points to, the link's owner, the owner of what it points to, name
+        # given, whether the file behind it is converted)
+        cases = (("notes.txt", "secret.txt", NOBODY, 0, "notes.txt", False),
+                 ("sub", "", NOBODY, 0, "sub/secret.txt", False),
+                 ("notes.txt", "secret.txt", 0, 0, "notes.txt", True),
+                 ("notes.txt", "theirs.txt", NOBODY, NOBODY, "notes.txt", True),
+                 ("sub", "", NOBODY, NOBODY, "sub/theirs.txt", True))
+        for link, target, link_owner, owner, name, converted in cases:
+            with self.subTest(link=link, link_owner=link_owner, owner=owner):
+                behind = os.path.join(elsewhere, target or os.path.basename(name))
+                with open(behind, "wb") as f:
+                    f.write(SHIFT_JIS)
+                os.chown(behind, owner, owner)
+                if not target:
+                    os.chown(elsewhere, owner, owner)
+                os.symlink(os.path.join(elsewhere, target), self.path(link))
+                os.lchown(self.path(link), link_owner, link_owner)
+                out = self.run_program("tovrek", name)
+                with open(behind, "rb") as f:
+                    content = f.read()
+                os.unlink(self.path(link))
+                os.unlink(behind)
+                os.chown(elsewhere, 0, 0)
+                self.assertEqual(out, b"" if converted else message(b"Failed to open file: %s\n",
+                                                                    name))
+                self.assertEqual(content, EUC_JP if converted else SHIFT_JIS)

@@ -36,9 +36,12 @@ class ScratchFileTest : public testing::Test {
   Descriptor directory_;
 };
 
+constexpr auto TEMPORARY = ScratchFile::Kind::temporary;
+constexpr auto BACKUP = ScratchFile::Kind::backup;
+
 TEST_F(ScratchFileTest, IsMadeHiddenInTheDirectoryAndRemovedUnlessReleased) {
   {
-    const ScratchFile scratch(directory_.get(), "memo.txt", ".bak");
+    const ScratchFile scratch(directory_.get(), "memo.txt", BACKUP);
     ASSERT_TRUE(scratch.created());
     const std::string name = scratch.name();
     EXPECT_EQ(name.rfind(".memo.txt.", 0), 0u) << name;
@@ -49,58 +52,81 @@ TEST_F(ScratchFileTest, IsMadeHiddenInTheDirectoryAndRemovedUnlessReleased) {
   }
   EXPECT_EQ(entries(), 1u);
   {
-    ScratchFile kept(directory_.get(), "memo.txt", "");
+    ScratchFile kept(directory_.get(), "memo.txt", TEMPORARY);
     ASSERT_TRUE(kept.created());
+    // Unnamed while it is written: nothing in the directory to reach it by.
+    EXPECT_EQ(entries(), 1u);
+    ASSERT_TRUE(kept.link());
+    EXPECT_TRUE(fs::exists(path_ / kept.name()));
     kept.release();
   }
   EXPECT_EQ(entries(), 2u);
 }
 
-TEST_F(ScratchFileTest, LongNamesAreCutAndOnlyOneExistsAtATime) {
-  const std::string long_name(250, 'n');
-  const ScratchFile first(directory_.get(), long_name, ".bak");
+TEST_F(ScratchFileTest, LongNamesAreCutAtACharacterAndOnlyOneExistsAtATime) {
+  // Three-byte characters after two bytes: the 65th byte is the middle of a character.
+  std::string long_name = "nn";
+  for (int i = 0; i < 40; ++i) {
+    long_name += "\xe3\x81\x82";
+  }
+  const ScratchFile first(directory_.get(), long_name, BACKUP);
   ASSERT_TRUE(first.created());
-  EXPECT_LE(std::string(first.name()).size(), 80u);
-  const ScratchFile second(directory_.get(), "memo.txt", "");
+  const std::string name = first.name();
+  std::string expected = ".";
+  expected.append(long_name, 0, 62);
+  EXPECT_EQ(name.substr(0, 63), expected) << name;
+  EXPECT_EQ(name[63], '.') << name;
+  const ScratchFile second(directory_.get(), "memo.txt", TEMPORARY);
   EXPECT_FALSE(second.created());
 }
 
 TEST_F(ScratchFileTest, DirectoryThatTakesNoFileGivesItsError) {
   const Descriptor nowhere(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  const ScratchFile scratch(nowhere.get(), "memo.txt", "");
+  const ScratchFile scratch(nowhere.get(), "memo.txt", TEMPORARY);
   EXPECT_FALSE(scratch.created());
   EXPECT_NE(scratch.error(), 0);
 }
 
 using ScratchFileDeathTest = ScratchFileTest;
 
-// Every signal that ends the process by default removes the file first, the ones sent from
-// outside and the faults alike.
-TEST_F(ScratchFileDeathTest, AnyEndingSignalRemovesItBeforeTheProcessEnds) {
-  for (const int signal_number :
-       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGRTMIN + 3}) {
-    EXPECT_EXIT(
-        {
-          const ScratchFile scratch(directory_.get(), "memo.txt", "");
-          if (!scratch.created()) {
-            std::exit(2);
-          }
-          std::raise(signal_number);
-          std::exit(3);
-        },
-        testing::KilledBySignal(signal_number), "");
-    EXPECT_EQ(entries(), 1u) << "signal " << signal_number;
+// Every signal that ends the process by default removes a named temporary file first, the ones
+// sent from outside and the faults alike; a backup stays whatever ends the process.
+TEST_F(ScratchFileDeathTest, AnyEndingSignalRemovesATemporaryFileButNeverABackup) {
+  for (const auto kind : {TEMPORARY, BACKUP}) {
+    for (const int signal_number :
+         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN + 3, SIGABRT}) {
+      EXPECT_EXIT(
+          {
+            ScratchFile scratch(directory_.get(), "memo.txt", kind);
+            if (!scratch.created() || !scratch.link()) {
+              std::exit(2);
+            }
+            std::raise(signal_number);
+            std::exit(3);
+          },
+          testing::KilledBySignal(signal_number), "");
+      EXPECT_EQ(entries(), kind == BACKUP ? 2u : 1u) << "signal " << signal_number;
+      for (const auto& entry : fs::directory_iterator(path_)) {
+        if (entry.path().filename() != "memo.txt") {
+          fs::remove(entry.path());
+        }
+      }
+    }
   }
 }
 
-TEST_F(ScratchFileDeathTest, FileSizeLimitMakesWritesFailInsteadOfEndingTheProcess) {
-  EXPECT_EXIT(
-      {
-        prepare_signals();
-        std::raise(SIGXFSZ);
-        std::exit(7);
-      },
-      testing::ExitedWithCode(7), "");
+// A file-size limit makes writes fail and a reader that has gone makes messages fail, instead of
+// either ending the process.
+TEST_F(ScratchFileDeathTest, FileSizeLimitAndAClosedPipeDoNotEndTheProcess) {
+  for (const int signal_number : {SIGXFSZ, SIGPIPE}) {
+    EXPECT_EXIT(
+        {
+          prepare_signals();
+          std::raise(signal_number);
+          std::exit(7);
+        },
+        testing::ExitedWithCode(7), "");
+  }
 }
 
 }  // namespace
