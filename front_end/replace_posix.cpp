@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +28,20 @@ struct PendingSyncs {
 };
 PendingSyncs g_pending;
 
+// How many directories may wait: a quarter of the descriptors the process may have, so that the
+// files still to come keep enough for their own (a file and its directory, the file opened for
+// writing, a temporary file or backup, and their directories).
+std::size_t pending_limit() noexcept {
+  static const std::size_t limit = [] {
+    struct rlimit descriptors {};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) != 0 || descriptors.rlim_cur == RLIM_INFINITY) {
+      return PendingSyncs::MOST;
+    }
+    return std::min<std::size_t>(PendingSyncs::MOST, descriptors.rlim_cur / 4);
+  }();
+  return limit;
+}
+
 // Makes the exchange itself durable, now or when the run ends; the content is already on disk,
 // so a failure here only weakens durability and is not reported.
 void sync_at_the_end(int directory) noexcept {
@@ -39,8 +55,7 @@ void sync_at_the_end(int directory) noexcept {
       return;
     }
   }
-  const int kept =
-      g_pending.count < PendingSyncs::MOST ? ::fcntl(directory, F_DUPFD_CLOEXEC, 0) : -1;
+  const int kept = g_pending.count < pending_limit() ? ::fcntl(directory, F_DUPFD_CLOEXEC, 0) : -1;
   if (kept < 0) {
     ::fsync(directory);
     return;
@@ -106,8 +121,12 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
       ::fstat(target.source, &now) == 0 && now.st_size == target.identity.size &&
       identity_of(now).modified == target.identity.modified;
   if (!exchanged_as_meant) {
-    if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0) {
-      // What is under the temporary name now is someone else's; it must not be removed.
+    struct stat back {};
+    // Unless the swap back left the temporary file under its own name, what is there now is
+    // someone else's, and it must not be removed.
+    if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0 ||
+        ::fstatat(directory, temporary.name(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
+        back.st_dev != ours.st_dev || back.st_ino != ours.st_ino) {
       temporary.release();
     }
     return false;

@@ -274,6 +274,38 @@ class Messages(ScratchTest):
         self.assertEqual(self.content("small.txt"), EUC_JP)
 
 
+@posix_only("names with control characters and SIGPIPE")
+class Output(ScratchTest):
+    """Messages that scripts read: one line per message whatever the name, and no end to the run
+    when the reader has gone."""
+
+    def test_control_characters_in_names_are_printed_escaped(self):
+        # Bytes that are not text (an invalid UTF-8 byte) are left as they are.
+        for name, printed in (("a.txt\nFailed to write file: b.txt",
+                               rb"a.txt\x0aFailed to write file: b.txt"),
+                              ("\x1b[2Jx.txt", rb"\x1b[2Jx.txt"),
+                              ("tab\there\r\x7f", rb"tab\x09here\x0d\x7f"),
+                              ("日本\udcff.txt", "日本".encode() + b"\xff.txt")):
+            with self.subTest(name=name):
+                self.make(name, INVALID["tovrek"])
+                self.assertEqual(self.run_program("tovrek", name),
+                                 REJECTION["tovrek"].replace(b"%s", printed))
+                os.unlink(self.path(name))
+
+    def test_a_reader_that_has_gone_does_not_end_the_run(self):
+        names = [f"f{i}.txt" for i in range(20)]
+        for name in names:
+            self.make(name, INVALID["tovrek"] if name == "f0.txt" else SHIFT_JIS)
+        reader, writer = os.pipe()
+        os.close(reader)
+        result = subprocess.run([*RUNNER, PROGRAMS["tovrek"], *names], cwd=self.dir,
+                                stdout=writer, stderr=subprocess.PIPE, timeout=30 * TIME_SCALE)
+        os.close(writer)
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        for name in names[1:]:
+            self.assertEqual(self.content(name), EUC_JP, name)
+
+
 class SizeLimit(ScratchTest):
     def test_largest_file_is_converted_and_one_byte_more_is_refused(self):
         self.make("largest.txt", b"\r" * 0xFFFFF)
@@ -413,6 +445,24 @@ class SafeReplacement(ScratchTest):
                          b"Failed to open file: dangling.txt\n")
         self.assertTrue(os.path.islink(self.path("dangling.txt")))
         self.assert_entries("dangling.txt")
+
+
+    @posix_only("paths longer than PATH_MAX")
+    def test_a_path_longer_than_path_max_converts(self):
+        directory = os.open(self.dir, os.O_RDONLY)
+        for _ in range(20):
+            os.mkdir("d" * 250, dir_fd=directory)
+            inner = os.open("d" * 250, os.O_RDONLY, dir_fd=directory)
+            os.close(directory)
+            directory = inner
+        self.addCleanup(os.close, directory)
+        with open(os.open("memo.txt", os.O_WRONLY | os.O_CREAT, dir_fd=directory), "wb") as f:
+            f.write(SHIFT_JIS)
+        self.assertEqual(self.run_program("tovrek", "/".join(["d" * 250] * 20 + ["memo.txt"])),
+                         b"")
+        with open(os.open("memo.txt", os.O_RDONLY, dir_fd=directory), "rb") as f:
+            self.assertEqual(f.read(), EUC_JP)
+        self.assertEqual(os.listdir(directory), ["memo.txt"])
 
 
 class SpecialFiles(ScratchTest):
@@ -559,7 +609,9 @@ class Tampering(Paused):
     def test_kill_during_an_in_place_rewrite_leaves_whole_old_or_new_or_the_backup(self):
         old = b"line\r\n" * 2000  # shrinks when converted, so a cut-short rewrite would show
         new = b"line\n" * 2000
-        for sig in (signal.SIGQUIT, signal.SIGTERM, signal.SIGKILL):
+        # Fault signals too, when another process sends them (a watchdog's SIGABRT).
+        for sig in (signal.SIGQUIT, signal.SIGTERM, signal.SIGABRT, signal.SIGSEGV, signal.SIGBUS,
+                    signal.SIGKILL):
             with self.subTest(signal=sig.name):
                 self.make("memo.txt", old)
                 os.link(self.path("memo.txt"), self.path("link.txt"))
@@ -614,6 +666,39 @@ class Tampering(Paused):
                 self.assert_entries("memo.txt", *(["link.txt"] if links == 2 else []))
                 for name in os.listdir(self.dir):
                     os.unlink(self.path(name))
+
+    def paused_with_the_temporary_file_named(self):
+        """Starts tovrek on memo.txt and yields the name of its temporary file once it has one.
+
+        Each sync and link is held, so there is time to act whenever the name appears: at once
+        where the temporary file is named when made, just before the exchange where it is not.
+        """
+        self.make("memo.txt", SHIFT_JIS)
+        first = self.start_paused("tovrek", "memo.txt", call="fsync,linkat")
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            temporary = [n for n in os.listdir(self.dir) if n != "memo.txt"]
+            if temporary:
+                return first, temporary[0]
+            time.sleep(0.01)
+        self.fail("no temporary file appeared")
+
+    def test_another_run_that_meets_the_temporary_file_does_not_convert_it(self):
+        first, temporary = self.paused_with_the_temporary_file_named()
+        second = self.run_program("tovrek", "-n", temporary)
+        self.assertEqual((self.finish(first), second),
+                         (b"", message(b"Failed to open file: %s\n", temporary)))
+        self.assertEqual(self.content("memo.txt"), EUC_JP)
+        self.assert_entries("memo.txt")
+
+    def test_file_put_under_the_temporary_name_never_takes_the_files_place(self):
+        os.chmod(self.dir, 0o777)
+        first, temporary = self.paused_with_the_temporary_file_named()
+        os.rename(self.path(temporary), self.path("aside"))
+        self.make(temporary, b"planted\n")
+        self.assertEqual(self.finish(first), b"Failed to write file: memo.txt\n")
+        self.assert_untouched("memo.txt", SHIFT_JIS)
+        self.assertEqual(self.content(temporary), b"planted\n")
 
     def test_messages_reach_a_redirected_log_before_a_kill(self):
         self.make("wrong.txt", INVALID["grelmat"])
@@ -686,6 +771,17 @@ class Concurrency(ScratchTest):
         self.assert_entries("memo.txt")
 
     @posix_only("resource limits on descriptors")
+    def test_a_long_list_of_folders_converts_under_a_low_descriptor_limit(self):
+        names = [f"d{i}/memo.txt" for i in range(30)]
+        for name in names:
+            os.mkdir(self.path(os.path.dirname(name)))
+            self.make(name, SHIFT_JIS)
+        out = self.run_program("tovrek", *names, limits={resource.RLIMIT_NOFILE: 16})
+        self.assertEqual(out, b"")
+        for name in names:
+            self.assertEqual(self.content(name), EUC_JP, name)
+
+    @posix_only("resource limits on descriptors")
     def test_running_out_of_descriptors_at_any_step_leaves_the_file_alone(self):
         # Whichever descriptor is the one missing, the file must not be half rewritten, nor
         # rewritten in place for want of a temporary file.
@@ -752,7 +848,24 @@ class KeptMetadata(ScratchTest):
         self.assertEqual(self.run_program("tovrek", "log/memo-append-only.txt"), b"")
         self.assertEqual(self.content("log/memo-append-only.txt"), EUC_JP)
         self.assert_entries("memo-append-only.txt", directory=self.path("log"))
+        self.assertEqual(glob.glob("/var/tmp/.memo-append-only.txt.*"), [])
         self.assertEqual(glob.glob("/tmp/.memo-append-only.txt.*"), [])
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to mount file systems")
+    def test_no_backup_in_memory_when_the_directory_takes_no_new_file(self):
+        # With the system's temporary directories in memory, a power cut during the rewrite
+        # would take the only old copy: the file is left alone instead.
+        os.mkdir(self.path("log"))
+        self.make("log/memo.txt", SHIFT_JIS)
+        subprocess.run(["chattr", "+a", self.path("log")], check=True)
+        self.addCleanup(subprocess.run, ["chattr", "-a", self.path("log")])
+        script = ('mount --bind "$1" /mnt && mount -t tmpfs none /tmp && '
+                  'mount -t tmpfs none /var/tmp && cd /mnt && exec "$2" log/memo.txt')
+        result = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh", self.dir,
+                                 PROGRAMS["tovrek"]], capture_output=True, timeout=30)
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (0, b"Failed to write file: log/memo.txt\n", b""))
+        self.assert_untouched("log/memo.txt", SHIFT_JIS)
 
 
 @unittest.skipUnless(WINDOWS, "names in UTF-16 and code pages are Windows matters")
