@@ -30,7 +30,8 @@ class SourceFile {
   // a real file system (directories, pipes, sockets, devices, kernel pseudo-files), or stays
   // locked. Opening never waits for a writer, and nothing that is not a regular file is opened
   // for reading. A symbolic link on the way (the last component or a directory) is followed only
-  // when it belongs to the user running the program or to the owner of what it points to.
+  // when it belongs to the user running the program or to the owner of what it points to. A file
+  // that another program has open for writing is waited for like the lock.
   [[nodiscard]] bool open(const char* path) noexcept;
   // The file's size in bytes as a 64-bit count, as it was when opened; negative when unknown.
   [[nodiscard]] std::int64_t measure() const noexcept { return identity_.size; }
@@ -60,6 +61,8 @@ class SourceFile {
   // the platform works from directory descriptors.
   std::intptr_t directory_ = -1;
   std::string name_;
+  // Whether the file is held with a lease that keeps writers out, where the platform has them.
+  bool leased_ = false;
   FileIdentity identity_{};
 };
 

@@ -160,12 +160,23 @@ Replaced replace_by_exchange(const Target& target, const Metadata& metadata,
   return ::fsync(temporary.fd()) == 0 && exchange(temporary, target) ? Replaced::yes : Replaced::no;
 }
 
-bool replace(int fd, const Location& location, const FileIdentity& identity,
+// Gives up the lease taken when the file was opened, which would keep out the descriptor that
+// writes it; false when a writer has broken it since, having opened the file for writing.
+bool lease_unbroken(int fd, bool leased) noexcept {
+  if (!leased) {
+    return true;
+  }
+  const bool unbroken = ::fcntl(fd, F_GETLEASE) == F_RDLCK;
+  ::fcntl(fd, F_SETLEASE, F_UNLCK);
+  return unbroken;
+}
+
+bool replace(int fd, const Location& location, const FileIdentity& identity, bool leased,
              std::span<const unsigned char> old_content,
              std::span<const unsigned char> new_content) {
   prepare_signals();
   Metadata metadata;
-  if (!read_metadata(fd, metadata)) {
+  if (!lease_unbroken(fd, leased) || !read_metadata(fd, metadata)) {
     return false;
   }
   // Whether the file itself may be written decides, not its directory: a read-only file is not
@@ -205,8 +216,8 @@ bool SourceFile::replace_content(std::span<const unsigned char> old_content,
     Location location{
         Descriptor(::openat(static_cast<int>(directory_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
         name_};
-    return location.directory.get() >= 0 &&
-           replace(static_cast<int>(handle_), location, identity_, old_content, new_content);
+    return location.directory.get() >= 0 && replace(static_cast<int>(handle_), location, identity_,
+                                                    leased_, old_content, new_content);
   } catch (const std::bad_alloc&) {
     return false;
   }

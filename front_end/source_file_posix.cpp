@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <new>
 #include <string>
@@ -146,11 +147,45 @@ bool walk(const char* path, Location& location, struct stat& status) {
   return false;
 }
 
+enum class Leased { yes, unavailable, written_elsewhere };
+
+// Takes a read lease on the file, which the kernel grants only while no one has it open for
+// writing, and breaks when anyone opens it for writing or truncates it: from then on a writer
+// that was invisible to the checks (one appending through a descriptor it holds, or writing
+// through a shared mapping) cannot be. A writer that has the file open is waited for, for at
+// most LOCK_WAIT_MS. Unavailable where the file system has no leases or the process may not
+// take one (neither the file's owner nor privileged); the checks before the replacement then
+// remain.
+Leased lease_within_a_few_seconds(int fd) noexcept {
+  static const bool prepared = [] {
+    // The break is seen by asking the lease, not by its signal, which would end the process.
+    std::signal(SIGIO, SIG_IGN);
+    return true;
+  }();
+  static_cast<void>(prepared);
+  for (int waited = 0;; waited += 10) {
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+      return Leased::yes;
+    }
+    if (errno != EAGAIN) {
+      return Leased::unavailable;
+    }
+    if (waited >= LOCK_WAIT_MS) {
+      return Leased::written_elsewhere;
+    }
+    const struct timespec pause = {0, 10'000'000};
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
 enum class Opened { file, refused, replaced };
 
-// Opens, checks and locks the file that path names; replaced when by the time the lock was taken
-// the name had been given to another file (a conversion that held the lock has just replaced it).
-Opened open_and_lock(const char* path, Location& location, Descriptor& fd, struct stat& status) {
+// Opens, checks, locks and leases the file that path names; replaced when by the time the lock
+// was taken the name had been given to another file (a conversion that held the lock has just
+// replaced it). leased says whether the lease was had.
+Opened open_and_lock(const char* path, Location& location, Descriptor& fd, struct stat& status,
+                     bool& leased) {
+  leased = false;
   if (!walk(path, location, status) || !S_ISREG(status.st_mode)) {
     return Opened::refused;
   }
@@ -170,6 +205,11 @@ Opened open_and_lock(const char* path, Location& location, Descriptor& fd, struc
   if (on_pseudo_file_system(fd.get()) || !lock_within_a_few_seconds(fd.get())) {
     return Opened::refused;
   }
+  const Leased lease = lease_within_a_few_seconds(fd.get());
+  if (lease == Leased::written_elsewhere) {
+    return Opened::refused;
+  }
+  leased = lease == Leased::yes;
   struct stat named {};
   if (::fstatat(location.directory.get(), location.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) !=
           0 ||
@@ -189,7 +229,7 @@ bool SourceFile::open(const char* path) noexcept {
     Descriptor fd;
     struct stat status {};
     for (int attempt = 0; attempt < 10; ++attempt) {
-      const Opened opened = open_and_lock(path, location, fd, status);
+      const Opened opened = open_and_lock(path, location, fd, status, leased_);
       if (opened == Opened::refused) {
         return false;
       }
@@ -233,4 +273,5 @@ void SourceFile::close() noexcept {
     ::close(static_cast<int>(directory_));
     directory_ = -1;
   }
+  leased_ = false;
 }

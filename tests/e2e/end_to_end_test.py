@@ -741,6 +741,17 @@ class Concurrency(ScratchTest):
                     for name in os.listdir(self.dir):
                         os.unlink(self.path(name))
 
+    @posix_only("descriptors held open for writing")
+    def test_a_writer_holding_the_file_open_keeps_its_data(self):
+        # A logger that appends through a descriptor it holds: converting the file under it would
+        # leave its next lines in a file that no longer has a name.
+        self.make("log.txt", SHIFT_JIS)
+        with open(self.path("log.txt"), "ab") as logger:
+            out = self.run_program("tovrek", "log.txt")
+            logger.write(b"more\r\n")
+        self.assertEqual(out, b"Failed to open file: log.txt\n")
+        self.assertEqual(self.content("log.txt"), SHIFT_JIS + b"more\r\n")
+
     @posix_only("flock(2) held by Python")
     def test_lock_held_by_another_program_is_given_up_after_a_few_seconds(self):
         self.make("memo.txt", SHIFT_JIS)
