@@ -29,12 +29,22 @@ std::size_t write_at(int fd, std::span<const unsigned char> bytes, off_t offset)
   return done;
 }
 
+namespace {
+
+// A time as one number that differs whenever the time does. It is only ever compared for
+// equality, so it wraps rather than overflow for times after the year 2262.
+std::int64_t time_key(const struct timespec& time) noexcept {
+  constexpr std::uint64_t NS = 1'000'000'000;
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(time.tv_sec) * NS +
+                                   static_cast<std::uint64_t>(time.tv_nsec));
+}
+
+}  // namespace
+
 FileIdentity identity_of(const struct stat& status) noexcept {
-  constexpr std::int64_t NS = 1'000'000'000;
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
-          static_cast<std::int64_t>(status.st_size),
-          static_cast<std::int64_t>(status.st_mtim.tv_sec) * NS + status.st_mtim.tv_nsec,
-          static_cast<std::int64_t>(status.st_ctim.tv_sec) * NS + status.st_ctim.tv_nsec};
+          static_cast<std::int64_t>(status.st_size), time_key(status.st_mtim),
+          time_key(status.st_ctim)};
 }
 
 bool unchanged_since(const struct stat& status, const FileIdentity& identity) noexcept {

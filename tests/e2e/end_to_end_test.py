@@ -447,6 +447,14 @@ class SafeReplacement(ScratchTest):
         self.assert_entries("dangling.txt")
 
 
+    @posix_only("timestamps past 2262")
+    def test_a_file_modified_after_2262_converts(self):
+        # Its time in nanoseconds no longer fits 64 bits (the sanitizers' build catches that).
+        path = self.make("memo.txt", SHIFT_JIS)
+        os.utime(path, (10_000_000_000, 10_000_000_000))
+        self.assertEqual(self.run_program("tovrek", "memo.txt"), b"")
+        self.assertEqual(self.content("memo.txt"), EUC_JP)
+
     @posix_only("paths longer than PATH_MAX")
     def test_a_path_longer_than_path_max_converts(self):
         directory = os.open(self.dir, os.O_RDONLY)
