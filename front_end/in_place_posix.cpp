@@ -61,10 +61,12 @@ bool rewrite_in_place(const Target& target, bool backup_beside,
   }
 
   const int fd = target.writable;
+  const Capabilities capabilities = read_capabilities(fd);
   const std::size_t written = write_at(fd, new_content, 0);
   if (written == new_content.size() &&
       ::ftruncate(fd, static_cast<off_t>(new_content.size())) == 0 && ::fsync(fd) == 0) {
     restore_set_id_bits(fd, target.status);
+    restore_capabilities(fd, capabilities);
     backup->remove();
     return true;
   }
@@ -77,6 +79,7 @@ bool rewrite_in_place(const Target& target, bool backup_beside,
     const struct timespec times[2] = {target.status.st_atim, target.status.st_mtim};
     ::futimens(fd, times);
     restore_set_id_bits(fd, target.status);
+    restore_capabilities(fd, capabilities);
   }
   if (restored && ::fsync(fd) == 0) {
     backup->remove();

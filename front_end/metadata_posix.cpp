@@ -118,6 +118,23 @@ void restore_set_id_bits(int fd, const struct stat& original) noexcept {
   }
 }
 
+namespace {
+constexpr const char* CAPABILITIES = "security.capability";
+}  // namespace
+
+Capabilities read_capabilities(int fd) noexcept {
+  Capabilities capabilities{};
+  const ssize_t got = ::fgetxattr(fd, CAPABILITIES, capabilities.value, sizeof capabilities.value);
+  capabilities.size = got > 0 ? static_cast<std::size_t>(got) : 0;
+  return capabilities;
+}
+
+void restore_capabilities(int fd, const Capabilities& capabilities) noexcept {
+  if (capabilities.size > 0) {
+    (void)::fsetxattr(fd, CAPABILITIES, capabilities.value, capabilities.size, 0);
+  }
+}
+
 bool directory_takes_new_files(int directory) noexcept {
   return (flags_of(directory) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) == 0;
 }

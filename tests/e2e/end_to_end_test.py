@@ -849,6 +849,21 @@ class KeptMetadata(ScratchTest):
         self.assertEqual(self.listing("getfacl", ["-n", "memo.txt"]), acl)
         self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
 
+    @tool("setcap")
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to give a file capabilities")
+    def test_file_capabilities_stay_on_both_paths(self):
+        for links in (1, 2):
+            with self.subTest(links=links):
+                path = self.make("tool.txt", SHIFT_JIS)
+                if links == 2:
+                    os.link(path, self.path("link.txt"))
+                subprocess.run(["setcap", "cap_net_raw+ep", path], check=True)
+                self.assertEqual(self.run_program("tovrek", "tool.txt"), b"")
+                self.assertEqual(self.content("tool.txt"), EUC_JP)
+                self.assertIn(b"cap_net_raw=ep", self.listing("getcap", [path]))
+                for name in os.listdir(self.dir):
+                    os.unlink(self.path(name))
+
     def test_extended_attributes_and_attribute_flags_stay(self):
         path = self.make("memo.txt", SHIFT_JIS)
         subprocess.run(["setfattr", "-n", "user.origin", "-v", "scanner 7", path], check=True)
