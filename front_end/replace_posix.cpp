@@ -91,7 +91,9 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
   const char* const name = target.location.name.c_str();
   // The old file must never be left under the temporary name by a signal.
   const SignalsHeld held;
-  if (!temporary.link() || !still_the_file_read(target)) {
+  // Checked before the temporary file is named, so that it has its name for as short a time as
+  // can be; what the exchange then swaps is checked after it.
+  if (!still_the_file_read(target) || !temporary.link()) {
     return false;
   }
   if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0) {
