@@ -67,5 +67,12 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
       input.replace_content(std::span(image, size), std::span(sink.data(), sink.size()));
   input.close();
   block.release();
-  return written ? 1 : report("Failed to write file: %s\n", path);
+  if (!written) {
+    report("Failed to write file: %s\n", path);
+  }
+  // The one thing the user must act on after a failure that could not be undone.
+  if (!input.kept_copy().empty()) {
+    print_message("Old content kept in: %s\n", input.kept_copy().c_str());
+  }
+  return written ? 1 : 0;
 }

@@ -48,9 +48,13 @@ class SourceFile {
   // after its old content has been written to a backup file on disk. Nothing is written when the
   // name no longer refers to the file read, when the file changed after it was read, or when the
   // process may not write it. Yields false when the file did not get the new content; it then
-  // holds its old content (or, after a failure that could not be undone, the backup does).
+  // holds its old content (or, after a failure that could not be undone, the backup does, and
+  // kept_copy() says where).
   [[nodiscard]] bool replace_content(std::span<const unsigned char> old_content,
                                      std::span<const unsigned char> new_content) noexcept;
+  // After replace_content: where a copy of the file's old content was left behind, because
+  // putting it back or removing it failed; empty when none was.
+  [[nodiscard]] const std::string& kept_copy() const noexcept { return kept_; }
 
   void close() noexcept;
 
@@ -63,6 +67,7 @@ class SourceFile {
   std::string name_;
   // Whether the file is held with a lease that keeps writers out, where the platform has them.
   bool leased_ = false;
+  std::string kept_;
   FileIdentity identity_{};
 };
 

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -38,8 +40,8 @@ bool write_backup(const ScratchFile& backup, std::span<const unsigned char> old_
 }  // namespace
 
 bool rewrite_in_place(const Target& target, bool backup_beside,
-                      std::span<const unsigned char> old_content,
                       std::span<const unsigned char> new_content) noexcept {
+  const std::span<const unsigned char> old_content = target.old_content;
   const SignalsHeld held;
   // Declared before the backup, which it must outlive.
   Descriptor system_temporary;
@@ -56,7 +58,8 @@ bool rewrite_in_place(const Target& target, bool backup_beside,
     system_temporary.reset(open_lasting_temporary_directory());
     backup.emplace(system_temporary.get(), target.location.name, ScratchFile::Kind::backup);
   }
-  if (!backup->created() || !write_backup(*backup, old_content) || !still_the_file_read(target)) {
+  if (!backup->created() || !write_backup(*backup, old_content) ||
+      !still_the_content_read(target)) {
     return false;
   }
 
@@ -70,11 +73,14 @@ bool rewrite_in_place(const Target& target, bool backup_beside,
     backup->remove();
     return true;
   }
-  // The old bytes fit where they were, so putting them back needs no new space. When not a byte
-  // was written the content never changed, but the file system may have updated the times.
+  // When not a byte was written the content never changed, but the file system may have updated
+  // the times. Otherwise the old bytes go back where they were: as shared extents of the backup
+  // where the file system can (a copy-on-write one needs new space even to rewrite a block), else
+  // written over.
   const bool restored =
-      written == 0 || (write_all_at(fd, old_content, 0) &&
-                       ::ftruncate(fd, static_cast<off_t>(old_content.size())) == 0);
+      written == 0 ||
+      ((::ioctl(fd, FICLONE, backup->fd()) == 0 || write_all_at(fd, old_content, 0)) &&
+       ::ftruncate(fd, static_cast<off_t>(old_content.size())) == 0);
   if (restored) {
     const struct timespec times[2] = {target.status.st_atim, target.status.st_mtim};
     ::futimens(fd, times);
@@ -84,6 +90,7 @@ bool rewrite_in_place(const Target& target, bool backup_beside,
   if (restored && ::fsync(fd) == 0) {
     backup->remove();
   } else {
+    note_kept_copy(target, backup->directory(), backup->name());
     backup->release();
   }
   return false;

@@ -1,7 +1,10 @@
 #include "posix_support.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <new>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -57,4 +60,41 @@ DescriptorLink link_of(int fd) noexcept {
   DescriptorLink link{};
   std::snprintf(link.path, sizeof link.path, "/proc/self/fd/%d", fd);
   return link;
+}
+
+bool still_the_content_read(const Target& target) noexcept {
+  if (!still_the_file_read(target)) {
+    return false;
+  }
+  if (target.leased) {
+    return true;
+  }
+  unsigned char chunk[16384];
+  std::size_t done = 0;
+  while (done < target.old_content.size()) {
+    const std::size_t want = std::min(sizeof chunk, target.old_content.size() - done);
+    const ssize_t got = ::pread(target.source, chunk, want, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0 ||
+        std::memcmp(chunk, target.old_content.data() + done, static_cast<std::size_t>(got)) != 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+void note_kept_copy(const Target& target, int directory, const char* name) noexcept {
+  try {
+    std::string path(4096, '\0');
+    const ssize_t length = ::readlink(link_of(directory).path, path.data(), path.size());
+    path.resize(length > 0 && static_cast<std::size_t>(length) < path.size()
+                    ? static_cast<std::size_t>(length)
+                    : 0);
+    target.kept_copy = path.empty() || path == "/" ? path + name : path + "/" + name;
+  } catch (const std::bad_alloc&) {
+    target.kept_copy = name;
+  }
 }

@@ -142,10 +142,24 @@ struct Target {
   const FileIdentity& identity;
   // As it was when the replacement began.
   const struct stat& status;
+  // What was read from it, and whether a lease has kept writers out since.
+  std::span<const unsigned char> old_content;
+  bool leased;
+  // Where a copy of the old content was left behind, when one had to be: set by the steps.
+  std::string& kept_copy;
 };
 
 // True when the name still refers to the file read, and nobody has changed that file since.
 [[nodiscard]] bool still_the_file_read(const Target& target) noexcept;
+
+// The last check before the file is given new content: still_the_file_read, and where no lease
+// kept writers out, the content read once more and compared, since a rewrite of the same size
+// within the file system's timestamp granularity changes nothing else.
+[[nodiscard]] bool still_the_content_read(const Target& target) noexcept;
+
+// Records in target.kept_copy where the entry name of the open directory is, for the message
+// that tells the user.
+void note_kept_copy(const Target& target, int directory, const char* name) noexcept;
 
 // True for the errors that say a directory takes no new file.
 [[nodiscard]] inline bool refuses_new_files(int error) noexcept {
@@ -156,8 +170,8 @@ struct Target {
 // flushing it to disk: beside the file when backup_beside allows, otherwise in the system's
 // temporary directory. The backup is removed once the new content is on disk, or once the old
 // content is back after a failed write; it stays only when neither could be done, and then holds
-// every old byte. Signals that would end the process wait until it is over. False when the file
-// did not get the new content, and when no backup could be made (nothing is written then).
+// every old byte, and target.kept_copy says where. Signals that would end the process wait until
+// it is over. False when the file did not get the new content, and when no backup could be made
+// (nothing is written then).
 [[nodiscard]] bool rewrite_in_place(const Target& target, bool backup_beside,
-                                    std::span<const unsigned char> old_content,
                                     std::span<const unsigned char> new_content) noexcept;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "file_system.hpp"
@@ -93,7 +94,7 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
   const SignalsHeld held;
   // Checked before the temporary file is named, so that it has its name for as short a time as
   // can be; what the exchange then swaps is checked after it.
-  if (!still_the_file_read(target) || !temporary.link()) {
+  if (!still_the_content_read(target) || !temporary.link()) {
     return false;
   }
   if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0) {
@@ -124,16 +125,23 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
       identity_of(now).modified == target.identity.modified;
   if (!exchanged_as_meant) {
     struct stat back {};
+    const bool swapped_back =
+        ::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) == 0;
     // Unless the swap back left the temporary file under its own name, what is there now is
     // someone else's, and it must not be removed.
-    if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0 ||
-        ::fstatat(directory, temporary.name(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (!swapped_back || ::fstatat(directory, temporary.name(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
         back.st_dev != ours.st_dev || back.st_ino != ours.st_ino) {
+      if (!swapped_back) {
+        note_kept_copy(target, directory, temporary.name());
+      }
       temporary.release();
     }
-    return false;
+    // Without the swap back the new content is in place all the same when it was ours.
+    return !swapped_back && swapped_in.st_dev == ours.st_dev && swapped_in.st_ino == ours.st_ino;
   }
-  ::unlinkat(directory, temporary.name(), 0);
+  if (::unlinkat(directory, temporary.name(), 0) != 0) {
+    note_kept_copy(target, directory, temporary.name());
+  }
   temporary.release();
   sync_at_the_end(directory);
   return true;
@@ -173,19 +181,49 @@ bool lease_unbroken(int fd, bool leased) noexcept {
   return unbroken;
 }
 
-bool replace(int fd, const Location& location, const FileIdentity& identity, bool leased,
-             std::span<const unsigned char> old_content,
-             std::span<const unsigned char> new_content) {
+// Opening a file of an overlay's lower layer for writing copies it up to the upper layer, which
+// gives it a new change time: when that is all that changed, and the content is still what was
+// read, the copy is the file read.
+void accept_copy_up(int fd, FileIdentity& identity, std::span<const unsigned char> old_content,
+                    const Target& target) noexcept {
+  constexpr unsigned long OVERLAY = 0x794c7630;
+  struct statfs file_system {};
+  struct stat now {};
+  if (::fstatfs(fd, &file_system) != 0 ||
+      static_cast<unsigned long>(file_system.f_type) != OVERLAY || ::fstat(fd, &now) != 0) {
+    return;
+  }
+  const FileIdentity current = identity_of(now);
+  if (same_file(now, identity) && current.size == identity.size &&
+      current.modified == identity.modified && current.changed != identity.changed) {
+    const FileIdentity read = identity;
+    identity.changed = current.changed;
+    const Target unleased{target.source, target.writable, target.location, identity,
+                          target.status, old_content,     false,           target.kept_copy};
+    if (!still_the_content_read(unleased)) {
+      identity = read;
+    }
+  }
+}
+
+bool replace(int fd, const Location& location, FileIdentity identity, bool leased,
+             std::span<const unsigned char> old_content, std::span<const unsigned char> new_content,
+             std::string& kept_copy) {
   prepare_signals();
   Metadata metadata;
-  if (!lease_unbroken(fd, leased) || !read_metadata(fd, metadata)) {
+  if (!lease_unbroken(fd, leased)) {
     return false;
   }
   // Whether the file itself may be written decides, not its directory: a read-only file is not
   // replaced just because the directory would allow a rename over it.
   const Descriptor writable(reopen_for_writing(fd, location, identity));
-  const Target target{fd, writable.get(), location, identity, metadata.status};
-  if (writable.get() < 0 || !still_the_file_read(target)) {
+  const Target target{fd,          writable.get(), location, identity, metadata.status,
+                      old_content, leased,         kept_copy};
+  if (writable.get() < 0) {
+    return false;
+  }
+  accept_copy_up(fd, identity, old_content, target);
+  if (!read_metadata(fd, metadata) || !still_the_file_read(target)) {
     return false;
   }
   // A rename would split a file with several hard links into two files, and nothing created in
@@ -197,7 +235,7 @@ bool replace(int fd, const Location& location, const FileIdentity& identity, boo
       return replaced == Replaced::yes;
     }
   }
-  return rewrite_in_place(target, directory_usable, old_content, new_content);
+  return rewrite_in_place(target, directory_usable, new_content);
 }
 
 }  // namespace
@@ -218,8 +256,9 @@ bool SourceFile::replace_content(std::span<const unsigned char> old_content,
     Location location{
         Descriptor(::openat(static_cast<int>(directory_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
         name_};
+    kept_.clear();
     return location.directory.get() >= 0 && replace(static_cast<int>(handle_), location, identity_,
-                                                    leased_, old_content, new_content);
+                                                    leased_, old_content, new_content, kept_);
   } catch (const std::bad_alloc&) {
     return false;
   }

@@ -455,6 +455,22 @@ class SafeReplacement(ScratchTest):
         self.assertEqual(self.run_program("tovrek", "memo.txt"), b"")
         self.assertEqual(self.content("memo.txt"), EUC_JP)
 
+    @posix_only("overlay file systems")
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to mount an overlay")
+    def test_a_file_of_an_overlays_lower_layer_converts_on_the_first_run(self):
+        for layer in ("lower", "upper", "work", "merged"):
+            os.mkdir(self.path(layer))
+        self.make("lower/memo.txt", SHIFT_JIS)
+        layers = (f"lowerdir={self.path('lower')},upperdir={self.path('upper')},"
+                  f"workdir={self.path('work')}")
+        subprocess.run(["mount", "-t", "overlay", "overlay", "-o", layers, self.path("merged")],
+                       check=True)
+        self.addCleanup(subprocess.run, ["umount", self.path("merged")])
+        self.assertEqual(self.run_program("tovrek", "merged/memo.txt"), b"")
+        self.assertEqual(self.content("merged/memo.txt"), EUC_JP)
+        self.assertEqual(self.content("lower/memo.txt"), SHIFT_JIS)
+        self.assert_entries("memo.txt", directory=self.path("merged"))
+
     @posix_only("paths longer than PATH_MAX")
     def test_a_path_longer_than_path_max_converts(self):
         directory = os.open(self.dir, os.O_RDONLY)
@@ -528,14 +544,15 @@ def tool(name):
 class Paused(ScratchTest):
     """Runs a program under strace, held at a chosen system call on one file, to act meanwhile."""
 
-    def start_paused(self, program, *args, path=None, call, when=1, seconds=2, stdout=None):
+    def start_paused(self, program, *args, path=None, call, when=1, seconds=2, stdout=None,
+                     inject=()):
         log_dir = tempfile.mkdtemp(prefix="converter-strace-")
         self.addCleanup(shutil.rmtree, log_dir, ignore_errors=True)
         self.log = os.path.join(log_dir, "log")
         # -P limits the delay to calls on that file; the line appears once the call is held.
         command = ["strace", "-f", "-qq", "-o", self.log, *(["-P", path] if path else []), "-e",
                    f"inject={call}:delay_exit={seconds * 1_000_000}:when={when}",
-                   PROGRAMS[program], *args]
+                   *(f"--inject={extra}" for extra in inject), PROGRAMS[program], *args]
         process = subprocess.Popen(command, cwd=self.dir, stdout=stdout or subprocess.PIPE,
                                    stderr=subprocess.PIPE, preexec_fn=limited({}),
                                    restore_signals=False)
@@ -707,6 +724,57 @@ class Tampering(Paused):
         self.assertEqual(self.finish(first), b"Failed to write file: memo.txt\n")
         self.assert_untouched("memo.txt", SHIFT_JIS)
         self.assertEqual(self.content(temporary), b"planted\n")
+
+    def test_a_copy_of_the_old_content_left_behind_is_named(self):
+        # The old bytes cannot be put back after a failed rewrite in place; the old file cannot
+        # be removed after the exchange. (links, failure, whether the file got the new content)
+        for links, failure, converted in ((2, "ftruncate:error=EIO", False),
+                                          (1, "unlinkat:error=EIO", True)):
+            with self.subTest(failure=failure):
+                for name in os.listdir(self.dir):
+                    os.unlink(self.path(name))
+                self.make("memo.txt", SHIFT_JIS)
+                if links == 2:
+                    os.link(self.path("memo.txt"), self.path("link.txt"))
+                result = subprocess.run(
+                    ["strace", "-qq", "-o", "/dev/null", "-e", f"inject={failure}",
+                     PROGRAMS["tovrek"], "memo.txt"],
+                    cwd=self.dir, capture_output=True, timeout=30,
+                    env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+                *failed, kept = result.stdout.splitlines()
+                self.assertEqual(failed, [] if converted else [b"Failed to write file: memo.txt"])
+                self.assertTrue(kept.startswith(b"Old content kept in: /"), kept)
+                with open(kept[len(b"Old content kept in: "):], "rb") as f:
+                    self.assertEqual(f.read(), SHIFT_JIS)
+                if converted:
+                    self.assertEqual(self.content("memo.txt"), EUC_JP)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to mount a file system")
+    def test_same_size_rewrite_in_the_same_second_is_kept_without_a_lease(self):
+        # With one-second times (ext4 with 128-byte inodes) a rewrite of the same size in the
+        # same second changes neither the size nor a time; with no lease (refused here on
+        # purpose) only the content can tell.
+        subprocess.run(["truncate", "-s", "16M", self.path("fs.img")], check=True)
+        subprocess.run(["mkfs.ext4", "-q", "-I", "128", self.path("fs.img")], check=True,
+                       capture_output=True)
+        os.mkdir(self.path("mnt"))
+        subprocess.run(["mount", "-o", "loop", self.path("fs.img"), self.path("mnt")],
+                       check=True)
+        self.addCleanup(subprocess.run, ["umount", self.path("mnt")])
+        path = self.path("mnt/memo.txt")
+        same_second = 0
+        for _ in range(4):
+            self.make("mnt/memo.txt", SHIFT_JIS)
+            changed = os.stat(path).st_ctime_ns
+            process = self.start_paused("tovrek", "mnt/memo.txt", path="mnt/memo.txt",
+                                        call="pread64", inject=["fcntl:error=EINVAL:when=1"])
+            with open(path, "r+b") as f:
+                f.write(b"X")
+            os.utime(path, ns=(OLD_NS, OLD_NS))
+            same_second += os.stat(path).st_ctime_ns == changed
+            self.assertEqual(self.finish(process), b"Failed to write file: mnt/memo.txt\n")
+            self.assertEqual(self.content("mnt/memo.txt"), b"X" + SHIFT_JIS[1:])
+        self.assertGreater(same_second, 0)
 
     def test_messages_reach_a_redirected_log_before_a_kill(self):
         self.make("wrong.txt", INVALID["grelmat"])
