@@ -55,6 +55,10 @@ def posix_only(what):
     return unittest.skipIf(WINDOWS, f"{what}: not something the Windows programs meet")
 
 
+def tool(name):
+    return unittest.skipUnless(shutil.which(name), f"needs {name}")
+
+
 def message(template, name):
     return template.replace(b"%s", os.fsencode(name))
 
@@ -506,6 +510,23 @@ class SpecialFiles(ScratchTest):
         self.assertTrue(stat.S_ISFIFO(os.stat(self.path("pipe")).st_mode))
         self.assert_entries("folder", "pipe", "socket")
 
+    @posix_only("strace")
+    @tool("strace")
+    def test_a_device_is_refused_before_it_sees_an_open(self):
+        # Opening a tape or watchdog device has its effect at once: nothing but a regular file may
+        # be opened for reading, nor anything else for more than its path.
+        os.symlink("/dev/null", self.path("device"))
+        log = self.path("strace.log")
+        subprocess.run(["strace", "-qq", "-f", "-o", log, "-e", "trace=open,openat",
+                        PROGRAMS["grelmat"], "/dev/null", "device"], cwd=self.dir, check=True,
+                       capture_output=True, timeout=30,
+                       env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+        with open(log) as f:
+            opens = [line for line in f if "null" in line]
+        self.assertTrue(opens)
+        for line in opens:
+            self.assertIn("O_PATH", line)
+
     @unittest.skipUnless(WINDOWS, "Windows devices")
     def test_directory_and_devices_are_not_opened_on_windows(self):
         os.mkdir(self.path("folder"))
@@ -535,10 +556,6 @@ class SpecialFiles(ScratchTest):
         user = NOBODY if os.geteuid() == 0 else None
         out = self.run_program("tovrek", "-n", *paths, user=user)
         self.assertEqual(out, b"".join(b"Failed to open file: %s\n" % p.encode() for p in paths))
-
-
-def tool(name):
-    return unittest.skipUnless(shutil.which(name), f"needs {name}")
 
 
 class Paused(ScratchTest):
