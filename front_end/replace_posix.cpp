@@ -3,8 +3,10 @@
 #include <new>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -181,6 +183,25 @@ bool lease_unbroken(int fd, bool leased) noexcept {
   return unbroken;
 }
 
+// In a sticky directory (/tmp, a shared drop folder) only the owner of an entry, the owner of the
+// directory or a process with CAP_FOWNER may rename or remove it. The temporary file takes the
+// file's owner before the exchange, so without that right the exchange would fail and leave it
+// behind, named, where it could not be removed either.
+bool may_rename_in(int directory, const struct stat& file) noexcept {
+  struct stat status {};
+  if (::fstat(directory, &status) != 0 || (status.st_mode & S_ISVTX) == 0) {
+    return true;
+  }
+  const uid_t user = ::geteuid();
+  if (user == status.st_uid || user == file.st_uid) {
+    return true;
+  }
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  return ::syscall(SYS_capget, &header, data) == 0 &&
+         (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32))) != 0;
+}
+
 // Opening a file of an overlay's lower layer for writing copies it up to the upper layer, which
 // gives it a new change time: when that is all that changed, and the content is still what was
 // read, the copy is the file read.
@@ -229,7 +250,8 @@ bool replace(int fd, const Location& location, FileIdentity identity, bool lease
   // A rename would split a file with several hard links into two files, and nothing created in
   // an append-only or immutable directory could be renamed or removed again.
   const bool directory_usable = directory_takes_new_files(location.directory.get());
-  if (metadata.status.st_nlink == 1 && directory_usable) {
+  if (metadata.status.st_nlink == 1 && directory_usable &&
+      may_rename_in(location.directory.get(), metadata.status)) {
     const Replaced replaced = replace_by_exchange(target, metadata, new_content);
     if (replaced != Replaced::only_in_place) {
       return replaced == Replaced::yes;

@@ -1151,6 +1151,19 @@ class OtherUser(ScratchTest):
         os.chown(path, owner, owner)
         return path
 
+    @tool("setpriv")
+    def test_sticky_directory_of_another_user_without_cap_fowner_leaves_nothing_behind(self):
+        # Root without CAP_FOWNER may neither rename nor remove another user's entries in a
+        # sticky directory: the file is rewritten in place instead of exchanged.
+        os.chmod(self.dir, 0o1777)
+        self.make_owned("memo.txt", SHIFT_JIS, 0o666)
+        result = subprocess.run(["setpriv", "--bounding-set=-fowner", PROGRAMS["tovrek"],
+                                 "memo.txt"], cwd=self.dir, capture_output=True, timeout=30)
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+        self.assertEqual(self.content("memo.txt"), EUC_JP)
+        self.assertEqual(os.stat(self.path("memo.txt")).st_uid, NOBODY)
+        self.assert_entries("memo.txt")
+
     def test_read_only_file_is_not_replaced(self):
         self.make_owned("memo.txt", SHIFT_JIS, 0o444)
         out = self.run_program("tovrek", "memo.txt", user=NOBODY)
