@@ -4,9 +4,19 @@
 #include <string>
 #include <vector>
 
+#include "console.hpp"
 #include "file_job.hpp"
 #include "file_system.hpp"
 #include "utf16.hpp"
+
+namespace {
+
+// A file whose replacement could not be made durable has not safely been written.
+void report_not_on_disk(const char* path) {
+  print_message("Failed to write file: %s\n", path);
+}
+
+}  // namespace
 
 int print_usage(const DirectionRules& rules) {
   std::puts(rules.usage_text);
@@ -36,13 +46,13 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
         check_encoding = 1;
         break;
       case '?':
-        finish_replacements();
+        finish_replacements(report_not_on_disk);
         return print_usage(rules);
       default:
         break;
     }
   }
-  finish_replacements();
+  finish_replacements(report_not_on_disk);
   return 0;
 }
 

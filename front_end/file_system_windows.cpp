@@ -483,4 +483,4 @@ bool SourceFile::replace_content(std::span<const unsigned char> old_content,
 }
 
 // Each move is written through to disk as it is made.
-void finish_replacements() noexcept {}
+void finish_replacements(void (*)(const char*)) noexcept {}

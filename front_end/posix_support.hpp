@@ -147,6 +147,8 @@ struct Target {
   bool leased;
   // Where a copy of the old content was left behind, when one had to be: set by the steps.
   std::string& kept_copy;
+  // The file's name as typed, for a report at the end of the run.
+  const char* path;
 };
 
 // True when the name still refers to the file read, and nobody has changed that file since.

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -21,13 +23,17 @@
 
 namespace {
 
-// Directories whose new entries are still to be flushed to disk, one descriptor each. A batch of
-// files in one folder then costs one directory sync instead of one per file.
+// Directories whose new entries are still to be flushed to disk, one descriptor each, with the
+// names as typed of the files replaced in them. A batch of files in one folder then costs one
+// directory sync instead of one per file.
+struct PendingSync {
+  int fd;
+  struct stat id;
+  std::vector<std::string> paths;
+};
 struct PendingSyncs {
   static constexpr std::size_t MOST = 64;
-  int fds[MOST];
-  struct stat ids[MOST];
-  std::size_t count = 0;
+  std::vector<PendingSync> directories;
 };
 PendingSyncs g_pending;
 
@@ -45,27 +51,31 @@ std::size_t pending_limit() noexcept {
   return limit;
 }
 
-// Makes the exchange itself durable, now or when the run ends; the content is already on disk,
-// so a failure here only weakens durability and is not reported.
-void sync_at_the_end(int directory) noexcept {
-  struct stat id {};
-  if (::fstat(directory, &id) != 0) {
-    ::fsync(directory);
-    return;
-  }
-  for (std::size_t i = 0; i < g_pending.count; ++i) {
-    if (g_pending.ids[i].st_dev == id.st_dev && g_pending.ids[i].st_ino == id.st_ino) {
-      return;
+// Makes the exchange itself durable, now or when the run ends. False when the directory could not
+// be flushed now: the file has its new content, but a crash could still bring back the old.
+bool sync_at_the_end(int directory, const char* path) noexcept {
+  try {
+    struct stat id {};
+    if (::fstat(directory, &id) != 0) {
+      return ::fsync(directory) == 0;
     }
+    for (PendingSync& pending : g_pending.directories) {
+      if (pending.id.st_dev == id.st_dev && pending.id.st_ino == id.st_ino) {
+        pending.paths.emplace_back(path);
+        return true;
+      }
+    }
+    if (g_pending.directories.size() < pending_limit()) {
+      std::vector<std::string> paths{path};
+      const int kept = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+      if (kept >= 0) {
+        g_pending.directories.push_back({kept, id, std::move(paths)});
+        return true;
+      }
+    }
+  } catch (const std::bad_alloc&) {
   }
-  const int kept = g_pending.count < pending_limit() ? ::fcntl(directory, F_DUPFD_CLOEXEC, 0) : -1;
-  if (kept < 0) {
-    ::fsync(directory);
-    return;
-  }
-  g_pending.fds[g_pending.count] = kept;
-  g_pending.ids[g_pending.count] = id;
-  ++g_pending.count;
+  return ::fsync(directory) == 0;
 }
 
 // The file open as fd, opened again for writing through the descriptor rather than by its name,
@@ -108,8 +118,7 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
       return false;
     }
     temporary.release();
-    sync_at_the_end(directory);
-    return true;
+    return sync_at_the_end(directory, target.path);
   }
   struct stat ours {};
   struct stat swapped_in {};
@@ -145,8 +154,7 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
     note_kept_copy(target, directory, temporary.name());
   }
   temporary.release();
-  sync_at_the_end(directory);
-  return true;
+  return sync_at_the_end(directory, target.path);
 }
 
 enum class Replaced { yes, no, only_in_place };
@@ -219,15 +227,16 @@ void accept_copy_up(int fd, FileIdentity& identity, std::span<const unsigned cha
       current.modified == identity.modified && current.changed != identity.changed) {
     const FileIdentity read = identity;
     identity.changed = current.changed;
-    const Target unleased{target.source, target.writable, target.location, identity,
-                          target.status, old_content,     false,           target.kept_copy};
+    const Target unleased{target.source, target.writable,  target.location,
+                          identity,      target.status,    old_content,
+                          false,         target.kept_copy, target.path};
     if (!still_the_content_read(unleased)) {
       identity = read;
     }
   }
 }
 
-bool replace(int fd, const Location& location, FileIdentity identity, bool leased,
+bool replace(int fd, const char* path, const Location& location, FileIdentity identity, bool leased,
              std::span<const unsigned char> old_content, std::span<const unsigned char> new_content,
              std::string& kept_copy) {
   prepare_signals();
@@ -238,8 +247,8 @@ bool replace(int fd, const Location& location, FileIdentity identity, bool lease
   // Whether the file itself may be written decides, not its directory: a read-only file is not
   // replaced just because the directory would allow a rename over it.
   const Descriptor writable(reopen_for_writing(fd, location, identity));
-  const Target target{fd,          writable.get(), location, identity, metadata.status,
-                      old_content, leased,         kept_copy};
+  const Target target{fd,          writable.get(), location,  identity, metadata.status,
+                      old_content, leased,         kept_copy, path};
   if (writable.get() < 0) {
     return false;
   }
@@ -279,17 +288,22 @@ bool SourceFile::replace_content(std::span<const unsigned char> old_content,
         Descriptor(::openat(static_cast<int>(directory_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
         name_};
     kept_.clear();
-    return location.directory.get() >= 0 && replace(static_cast<int>(handle_), location, identity_,
-                                                    leased_, old_content, new_content, kept_);
+    return location.directory.get() >= 0 &&
+           replace(static_cast<int>(handle_), path_, location, identity_, leased_, old_content,
+                   new_content, kept_);
   } catch (const std::bad_alloc&) {
     return false;
   }
 }
 
-void finish_replacements() noexcept {
-  for (std::size_t i = 0; i < g_pending.count; ++i) {
-    ::fsync(g_pending.fds[i]);
-    ::close(g_pending.fds[i]);
+void finish_replacements(void (*not_on_disk)(const char* path)) noexcept {
+  for (PendingSync& pending : g_pending.directories) {
+    if (::fsync(pending.fd) != 0) {
+      for (const std::string& path : pending.paths) {
+        not_on_disk(path.c_str());
+      }
+    }
+    ::close(pending.fd);
   }
-  g_pending.count = 0;
+  g_pending.directories.clear();
 }

@@ -766,6 +766,18 @@ class Tampering(Paused):
                 if converted:
                     self.assertEqual(self.content("memo.txt"), EUC_JP)
 
+    def test_a_directory_that_cannot_be_flushed_at_the_end_is_reported(self):
+        # Two temporary files are synced, then their directory, once, when the run ends.
+        self.make("a.txt", SHIFT_JIS)
+        self.make("b.txt", SHIFT_JIS)
+        result = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e",
+                                 "inject=fsync:error=EIO:when=3", PROGRAMS["tovrek"], "a.txt",
+                                 "b.txt"], cwd=self.dir, capture_output=True, timeout=30,
+                                env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+        self.assertEqual(result.stdout,
+                         b"Failed to write file: a.txt\nFailed to write file: b.txt\n")
+        self.assertEqual(self.content("a.txt"), EUC_JP)
+
     @unittest.skipUnless(os.geteuid() == 0, "needs root to mount a file system")
     def test_same_size_rewrite_in_the_same_second_is_kept_without_a_lease(self):
         # With one-second times (ext4 with 128-byte inodes) a rewrite of the same size in the
