@@ -1057,10 +1057,13 @@ class KeptMetadata(ScratchTest):
         self.make("log/memo.txt", SHIFT_JIS)
         subprocess.run(["chattr", "+a", self.path("log")], check=True)
         self.addCleanup(subprocess.run, ["chattr", "-a", self.path("log")])
+        # The program comes along in the scratch directory: the build tree may be under /tmp.
+        os.mkdir(self.path("bin"))
+        shutil.copy(PROGRAMS["tovrek"], self.path("bin"))
         script = ('mount --bind "$1" /mnt && mount -t tmpfs none /tmp && '
-                  'mount -t tmpfs none /var/tmp && cd /mnt && exec "$2" log/memo.txt')
-        result = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh", self.dir,
-                                 PROGRAMS["tovrek"]], capture_output=True, timeout=30)
+                  'mount -t tmpfs none /var/tmp && cd /mnt && exec bin/tovrek log/memo.txt')
+        result = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh", self.dir],
+                                capture_output=True, timeout=30)
         self.assertEqual((result.returncode, result.stdout, result.stderr),
                          (0, b"Failed to write file: log/memo.txt\n", b""))
         self.assert_untouched("log/memo.txt", SHIFT_JIS)
