@@ -76,11 +76,12 @@ bool rewrite_in_place(const Target& target, bool backup_beside,
   // When not a byte was written the content never changed, but the file system may have updated
   // the times. Otherwise the old bytes go back where they were: as shared extents of the backup
   // where the file system can (a copy-on-write one needs new space even to rewrite a block), else
-  // written over.
+  // written over. A clone must end at the end of the file, so the file is cut to size first.
+  const auto old_size = static_cast<off_t>(old_content.size());
   const bool restored =
       written == 0 ||
-      ((::ioctl(fd, FICLONE, backup->fd()) == 0 || write_all_at(fd, old_content, 0)) &&
-       ::ftruncate(fd, static_cast<off_t>(old_content.size())) == 0);
+      (::ftruncate(fd, old_size) == 0 && ::ioctl(fd, FICLONE, backup->fd()) == 0) ||
+      (write_all_at(fd, old_content, 0) && ::ftruncate(fd, old_size) == 0);
   if (restored) {
     const struct timespec times[2] = {target.status.st_atim, target.status.st_mtim};
     ::futimens(fd, times);

@@ -9,6 +9,7 @@ them. Their messages end in CR LF; the tests that need what only POSIX systems h
 
 import fcntl
 import glob
+import mmap
 import os
 import re
 import resource
@@ -778,6 +779,32 @@ class Tampering(Paused):
                          b"Failed to write file: a.txt\nFailed to write file: b.txt\n")
         self.assertEqual(self.content("a.txt"), EUC_JP)
 
+    @tool("mkfs.btrfs")
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to mount a file system")
+    def test_old_bytes_go_back_without_new_space_on_a_copy_on_write_file_system(self):
+        # On btrfs even rewriting a block takes new space. Here the rewrite in place fails after
+        # its first write, and every later write fails as it would on a full file system: the old
+        # bytes still go back, as shared extents of the backup.
+        subprocess.run(["truncate", "-s", "128M", self.path("fs.img")], check=True)
+        subprocess.run(["mkfs.btrfs", "-q", self.path("fs.img")], check=True,
+                       capture_output=True)
+        os.mkdir(self.path("mnt"))
+        subprocess.run(["mount", "-o", "loop", self.path("fs.img"), self.path("mnt")],
+                       check=True)
+        self.addCleanup(subprocess.run, ["umount", self.path("mnt")])
+        old = SHIFT_JIS * 100
+        self.make("mnt/memo.txt", old)
+        os.link(self.path("mnt/memo.txt"), self.path("mnt/link.txt"))
+        result = subprocess.run(
+            ["strace", "-qq", "-o", "/dev/null", "-P", "mnt/memo.txt",
+             "-e", "inject=ftruncate:error=ENOSPC:when=1",
+             "-e", "inject=pwrite64:error=ENOSPC:when=2+", PROGRAMS["tovrek"], "mnt/memo.txt"],
+            cwd=self.dir, capture_output=True, timeout=30,
+            env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+        self.assertEqual(result.stdout, b"Failed to write file: mnt/memo.txt\n")
+        self.assertEqual(self.content("mnt/memo.txt"), old)
+        self.assert_entries("memo.txt", "link.txt", directory=self.path("mnt"))
+
     @unittest.skipUnless(os.geteuid() == 0, "needs root to mount a file system")
     def test_same_size_rewrite_in_the_same_second_is_kept_without_a_lease(self):
         # With one-second times (ext4 with 128-byte inodes) a rewrite of the same size in the
@@ -915,14 +942,27 @@ class Concurrency(ScratchTest):
 
     @posix_only("descriptors held open for writing")
     def test_a_writer_holding_the_file_open_keeps_its_data(self):
-        # A logger that appends through a descriptor it holds: converting the file under it would
-        # leave its next lines in a file that no longer has a name.
-        self.make("log.txt", SHIFT_JIS)
-        with open(self.path("log.txt"), "ab") as logger:
-            out = self.run_program("tovrek", "log.txt")
-            logger.write(b"more\r\n")
-        self.assertEqual(out, b"Failed to open file: log.txt\n")
-        self.assertEqual(self.content("log.txt"), SHIFT_JIS + b"more\r\n")
+        # A logger that appends through a descriptor it holds, an editor with the file mapped
+        # shared and writable (its descriptor closed): converting the file under them would send
+        # what they write next to a file that no longer has a name.
+        def appender(path):
+            logger = open(path, "ab")
+            return lambda: (logger.write(b"more\r\n"), logger.close())
+
+        def mapping(path):
+            with open(path, "r+b") as f:
+                view = mmap.mmap(f.fileno(), 0)
+            return lambda: (view.__setitem__(slice(0, 4), b"more"), view.close())
+
+        for writer, written in ((appender, SHIFT_JIS + b"more\r\n"),
+                                (mapping, b"more" + SHIFT_JIS[4:])):
+            with self.subTest(writer=writer.__name__):
+                self.make("log.txt", SHIFT_JIS)
+                write_more = writer(self.path("log.txt"))
+                out = self.run_program("tovrek", "log.txt")
+                write_more()
+                self.assertEqual(out, b"Failed to open file: log.txt\n")
+                self.assertEqual(self.content("log.txt"), written)
 
     @posix_only("flock(2) held by Python")
     def test_lock_held_by_another_program_is_given_up_after_a_few_seconds(self):
