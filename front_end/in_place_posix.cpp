@@ -79,8 +79,7 @@ bool rewrite_in_place(const Target& target, bool backup_beside,
   // written over. A clone must end at the end of the file, so the file is cut to size first.
   const auto old_size = static_cast<off_t>(old_content.size());
   const bool restored =
-      written == 0 ||
-      (::ftruncate(fd, old_size) == 0 && ::ioctl(fd, FICLONE, backup->fd()) == 0) ||
+      written == 0 || (::ftruncate(fd, old_size) == 0 && ::ioctl(fd, FICLONE, backup->fd()) == 0) ||
       (write_all_at(fd, old_content, 0) && ::ftruncate(fd, old_size) == 0);
   if (restored) {
     const struct timespec times[2] = {target.status.st_atim, target.status.st_mtim};
