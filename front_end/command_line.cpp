@@ -1,6 +1,7 @@
 #include "command_line.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,13 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
   int check_encoding = 1;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
+#ifdef _WIN32
+    // Every Windows console program answers "/?" with its usage; no file can have that name.
+    if (std::strcmp(argument, "/?") == 0) {
+      finish_replacements(report_not_on_disk);
+      return print_usage(rules);
+    }
+#endif
     if (argument[0] != '-') {
       // Each file stands alone: its outcome has been reported and does not stop the walk.
       (void)convert_file(argument, check_encoding, rules);

@@ -11,11 +11,22 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <ntsecapi.h>
 
 #include "file_system.hpp"
 #include "utf16.hpp"
 
 namespace {
+
+// Eight hex digits of a scratch name, from the system's generator, so that nobody can tell the
+// next name in advance and put something there; without the generator they still differ.
+unsigned long random_tag(unsigned attempt) noexcept {
+  ULONG value = 0;
+  if (RtlGenRandom(&value, sizeof value) != FALSE) {
+    return value;
+  }
+  return (GetCurrentProcessId() * 7919ul + GetTickCount() + attempt) & 0xfffffffful;
+}
 
 class Handle {
  public:
@@ -191,9 +202,7 @@ class TemporaryFile {
         target.substr(0, name_start) + L"." + target.substr(name_start, kept) + L".";
     for (unsigned attempt = 0; attempt < 100 && !handle_.valid(); ++attempt) {
       wchar_t number[24];
-      std::swprintf(number, 24, L"%08lx%ls",
-                    (GetCurrentProcessId() * 7919ul + GetTickCount() + attempt) & 0xfffffffful,
-                    suffix);
+      std::swprintf(number, 24, L"%08lx%ls", random_tag(attempt), suffix);
       const std::wstring name = stem + number;
       if (name.size() >= sizeof g_temporary_path / sizeof g_temporary_path[0]) {
         return;
@@ -421,9 +430,12 @@ bool SourceFile::open(const char* path) noexcept {
     const std::wstring wide = widen(path);
     if (!wide.empty()) {
       // Others may still read, write and rename it; a change is found before it is replaced.
-      handle = CreateFileW(wide.c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+      // A named pipe's server may act as the user who opens it only as far as that user lets
+      // it: here, to identify the user and nothing more.
+      handle = CreateFileW(
+          wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+          nullptr, OPEN_EXISTING,
+          FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     }
   } catch (const std::bad_alloc&) {
     return false;

@@ -163,6 +163,14 @@ class CommandLine(ScratchTest):
         self.assertEqual(self.content("a.txt"), EUC_JP)
         self.assert_untouched("b.txt", SHIFT_JIS)
 
+    @unittest.skipUnless(WINDOWS, "/? is how a Windows console program is asked for its usage")
+    def test_slash_question_mark_prints_usage_and_stops_after_earlier_names(self):
+        self.make("a.txt", SHIFT_JIS)
+        self.make("b.txt", SHIFT_JIS)
+        self.assertEqual(self.run_program("tovrek", "a.txt", "/?", "b.txt"), USAGE["tovrek"])
+        self.assertEqual(self.content("a.txt"), EUC_JP)
+        self.assert_untouched("b.txt", SHIFT_JIS)
+
     def test_switches_apply_to_the_names_that_follow(self):
         for program in PROGRAMS:
             with self.subTest(program):
