@@ -1,0 +1,210 @@
+"""The command line and the messages: what the programs print, and how scripts can read it."""
+
+import os
+import resource
+import subprocess
+import unittest
+
+from support import (PROGRAMS, WINDOWS, RUNNER, TIME_SCALE, USAGE, REJECTION, INVALID,
+                     CONVERTED_INVALID, SHIFT_JIS, EUC_JP, OLD_NS, posix_only, message, limited,
+                     ScratchTest)
+
+
+class CommandLine(ScratchTest):
+    def test_no_arguments_prints_the_usage_text(self):
+        for program in PROGRAMS:
+            with self.subTest(program):
+                self.assertEqual(self.run_program(program), USAGE[program])
+
+    @unittest.skipUnless(WINDOWS, "only Windows turns line ends of messages into CR LF")
+    def test_usage_lines_end_in_cr_lf_on_windows(self):
+        result = subprocess.run([*RUNNER, PROGRAMS["grelmat"]], capture_output=True, timeout=30 * TIME_SCALE)
+        self.assertEqual(result.stdout, USAGE["grelmat"].replace(b"\n", b"\r\n"))
+
+    def test_question_mark_prints_usage_and_stops_after_earlier_names(self):
+        self.make("a.txt", SHIFT_JIS)
+        self.make("b.txt", SHIFT_JIS)
+        self.assertEqual(self.run_program("tovrek", "a.txt", "-?", "b.txt"), USAGE["tovrek"])
+        self.assertEqual(self.content("a.txt"), EUC_JP)
+        self.assert_untouched("b.txt", SHIFT_JIS)
+
+    @unittest.skipUnless(WINDOWS, "/? is how a Windows console program is asked for its usage")
+    def test_slash_question_mark_prints_usage_and_stops_after_earlier_names(self):
+        self.make("a.txt", SHIFT_JIS)
+        self.make("b.txt", SHIFT_JIS)
+        self.assertEqual(self.run_program("tovrek", "a.txt", "/?", "b.txt"), USAGE["tovrek"])
+        self.assertEqual(self.content("a.txt"), EUC_JP)
+        self.assert_untouched("b.txt", SHIFT_JIS)
+
+    def test_switches_apply_to_the_names_that_follow(self):
+        for program in PROGRAMS:
+            with self.subTest(program):
+                self.make("a.txt", INVALID[program])
+                self.make("b.txt", INVALID[program])
+                out = self.run_program(program, "-n", "a.txt", "-c", "b.txt")
+                self.assertEqual(out, message(REJECTION[program], "b.txt"))
+                self.assertEqual(self.content("a.txt"), CONVERTED_INVALID[program])
+                self.assert_untouched("b.txt", INVALID[program])
+
+    def test_switch_letters_in_either_case_and_only_the_second_character_counts(self):
+        for switches, converted in ((["-N"], True), (["-nc"], True), (["-n", "-C"], False),
+                                    (["-cn"], False)):
+            with self.subTest(switches):
+                self.make("a.txt", INVALID["tovrek"])
+                out = self.run_program("tovrek", *switches, "a.txt")
+                if converted:
+                    self.assertEqual(out, b"")
+                    self.assertEqual(self.content("a.txt"), CONVERTED_INVALID["tovrek"])
+                else:
+                    self.assertEqual(out, message(REJECTION["tovrek"], "a.txt"))
+
+    def test_unknown_switches_and_a_lone_dash_are_ignored(self):
+        self.make("-", SHIFT_JIS)
+        self.make("-x", SHIFT_JIS)
+        self.make("a.txt", INVALID["tovrek"])
+        for switch in ("-x", "-", "-q"):
+            with self.subTest(switch):
+                out = self.run_program("tovrek", switch, "a.txt")
+                self.assertEqual(out, message(REJECTION["tovrek"], "a.txt"))
+        self.assert_untouched("-", SHIFT_JIS)
+        self.assert_untouched("-x", SHIFT_JIS)
+
+    def test_only_switches_print_nothing(self):
+        self.assertEqual(self.run_program("grelmat", "-n"), b"")
+        self.assertEqual(self.run_program("grelmat", "-n", "-c", "-z"), b"")
+
+    def test_empty_argument_is_a_name_that_cannot_be_opened(self):
+        self.assertEqual(self.run_program("tovrek", ""), b"Failed to open file: \n")
+
+    def test_same_name_twice_converts_the_first_output_again(self):
+        self.make("a.txt", b"\x82\xa0")
+        self.assertEqual(self.run_program("tovrek", "a.txt", "a.txt"), b"")
+        # EUC-JP A4 A2 passes the Shift_JIS check as two half-width katakana.
+        self.assertEqual(self.content("a.txt"), b"\x8e\xa4\x8e\xa2")
+
+    def test_wildcards_are_not_expanded(self):
+        self.make("a1.txt", SHIFT_JIS)
+        self.make("a2.txt", SHIFT_JIS)
+        out = self.run_program("tovrek", "a*.txt", "a?.txt")
+        self.assertEqual(out, b"Failed to open file: a*.txt\nFailed to open file: a?.txt\n")
+        self.assert_untouched("a1.txt", SHIFT_JIS)
+        self.assert_untouched("a2.txt", SHIFT_JIS)
+
+    def test_names_are_printed_exactly_as_typed(self):
+        self.make("%s%d%n.txt", INVALID["grelmat"])
+        out = self.run_program("grelmat", "100%s.txt", "%s%d%n.txt", "./%s%d%n.txt")
+        self.assertEqual(out, b"Failed to open file: 100%s.txt\n"
+                         + message(REJECTION["grelmat"], "%s%d%n.txt")
+                         + message(REJECTION["grelmat"], "./%s%d%n.txt"))
+
+
+class Messages(ScratchTest):
+    def test_missing_file_is_reported_and_the_run_goes_on(self):
+        self.make("b.txt", SHIFT_JIS)
+        out = self.run_program("tovrek", "missing.txt", "b.txt")
+        self.assertEqual(out, b"Failed to open file: missing.txt\n")
+        self.assertEqual(self.content("b.txt"), EUC_JP)
+        self.assert_entries("b.txt")
+
+    def test_rejected_file_keeps_content_and_modification_time(self):
+        for program, wrong in (("tovrek", EUC_JP + b"\xf0\xa1"), ("grelmat", SHIFT_JIS)):
+            with self.subTest(program):
+                self.make("wrong.txt", wrong)
+                out = self.run_program(program, "wrong.txt")
+                self.assertEqual(out, message(REJECTION[program], "wrong.txt"))
+                self.assert_untouched("wrong.txt", wrong)
+                self.assert_entries("wrong.txt")
+
+    def test_empty_file_is_never_rewritten(self):
+        for program in PROGRAMS:
+            for switch in ("-c", "-n"):
+                with self.subTest(program=program, switch=switch):
+                    self.make("empty.txt", b"")
+                    self.assertEqual(self.run_program(program, switch, "empty.txt"), b"")
+                    self.assert_untouched("empty.txt", b"")
+
+    def test_every_failure_in_one_run_is_reported_in_order(self):
+        self.make("wrong.txt", INVALID["tovrek"])
+        self.make("big.txt", b"")
+        os.truncate(self.path("big.txt"), 0x100000)
+        os.mkdir(self.path("folder"))
+        out = self.run_program("tovrek", "nope", "wrong.txt", "big.txt", "folder")
+        self.assertEqual(out, b"Failed to open file: nope\n"
+                         b"File is NOT written in ShiftJIS: wrong.txt\n"
+                         b"File size is too large: big.txt (1024 KB)\n"
+                         b"Failed to open file: folder\n")
+
+
+    @posix_only("resource limits on memory")
+    def test_memory_shortage_is_reported_without_a_name_and_the_run_goes_on(self):
+        # The image and the room for its output take about 3 MB for this file; 2 MiB of data is
+        # enough for the program itself and for a small file.
+        limits = {resource.RLIMIT_DATA: 2 << 20}
+        probe = subprocess.run([PROGRAMS["tovrek"]], capture_output=True,
+                               preexec_fn=limited(limits))
+        if probe.returncode != 0:
+            self.skipTest("this build cannot start with 2 MiB of data (sanitizer runtimes cannot)")
+        self.make("large.txt", b"\r" * 1_000_000)
+        self.make("small.txt", SHIFT_JIS)
+        out = self.run_program("tovrek", "large.txt", "small.txt", limits=limits)
+        self.assertEqual(out, b"Failed to alloc memory\n")
+        self.assert_untouched("large.txt", b"\r" * 1_000_000)
+        self.assertEqual(self.content("small.txt"), EUC_JP)
+
+
+@posix_only("names with control characters and SIGPIPE")
+class Output(ScratchTest):
+    """Messages that scripts read: one line per message whatever the name, and no end to the run
+    when the reader has gone."""
+
+    def test_control_characters_in_names_are_printed_escaped(self):
+        # Bytes that are not text (an invalid UTF-8 byte) are left as they are.
+        for name, printed in (("a.txt\nFailed to write file: b.txt",
+                               rb"a.txt\x0aFailed to write file: b.txt"),
+                              ("\x1b[2Jx.txt", rb"\x1b[2Jx.txt"),
+                              ("tab\there\r\x7f", rb"tab\x09here\x0d\x7f"),
+                              ("日本\udcff.txt", "日本".encode() + b"\xff.txt")):
+            with self.subTest(name=name):
+                self.make(name, INVALID["tovrek"])
+                self.assertEqual(self.run_program("tovrek", name),
+                                 REJECTION["tovrek"].replace(b"%s", printed))
+                os.unlink(self.path(name))
+
+    def test_a_reader_that_has_gone_does_not_end_the_run(self):
+        names = [f"f{i}.txt" for i in range(20)]
+        for name in names:
+            self.make(name, INVALID["tovrek"] if name == "f0.txt" else SHIFT_JIS)
+        reader, writer = os.pipe()
+        os.close(reader)
+        result = subprocess.run([*RUNNER, PROGRAMS["tovrek"], *names], cwd=self.dir,
+                                stdout=writer, stderr=subprocess.PIPE, timeout=30 * TIME_SCALE)
+        os.close(writer)
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        for name in names[1:]:
+            self.assertEqual(self.content(name), EUC_JP, name)
+
+
+class SizeLimit(ScratchTest):
+    def test_largest_file_is_converted_and_one_byte_more_is_refused(self):
+        self.make("largest.txt", b"\r" * 0xFFFFF)
+        self.make("too-large.txt", b"\r" * 0x100000)
+        out = self.run_program("tovrek", "largest.txt", "too-large.txt")
+        self.assertEqual(out, b"File size is too large: too-large.txt (1024 KB)\n")
+        self.assertEqual(self.content("largest.txt"), b"\n" * 0xFFFFF)
+        self.assert_untouched("too-large.txt", b"\r" * 0x100000)
+
+    def test_largest_file_may_double_in_size(self):
+        self.make("lines.txt", b"\n" * 0xFFFFF)
+        self.assertEqual(self.run_program("grelmat", "lines.txt"), b"")
+        self.assertEqual(self.content("lines.txt"), b"\r\n" * 0xFFFFF)
+
+    def test_huge_files_report_their_true_size(self):
+        for size in (3 << 30, 5 << 30):
+            with self.subTest(size=size):
+                path = self.make("huge.bin", b"")
+                os.truncate(path, size)
+                os.utime(path, ns=(OLD_NS, OLD_NS))
+                out = self.run_program("grelmat", "-n", "huge.bin")
+                self.assertEqual(out, b"File size is too large: huge.bin (%d KB)\n" % (size >> 10))
+                st = os.stat(path)
+                self.assertEqual((st.st_size, st.st_mtime_ns), (size, OLD_NS))

@@ -1,0 +1,447 @@
+"""Other processes at work on the same files: changes, signals at every step, other runs and
+writers."""
+
+import fcntl
+import mmap
+import os
+import re
+import resource
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from support import (PROGRAMS, WINDOWS, RUNNER, TIME_SCALE, REJECTION, INVALID, SHIFT_JIS, EUC_JP,
+                     OLD_NS, posix_only, tool, message, ScratchTest, Paused)
+
+
+@posix_only("strace on the program itself")
+@tool("strace")
+class Tampering(Paused):
+    """Another process changes the name or the file between the read and the write."""
+
+    def test_name_swapped_for_a_link_to_another_users_file_writes_nothing(self):
+        # Root converts a file in a directory anyone may write; its owner swaps the name for a
+        # link to a file of root's while the program is held after the read.
+        os.chmod(self.dir, 0o777)
+        victim_dir = tempfile.mkdtemp(prefix="converter-victim-")
+        self.addCleanup(shutil.rmtree, victim_dir, ignore_errors=True)
+        victim = os.path.join(victim_dir, "passwd")
+        with open(victim, "wb") as f:
+            f.write(b"root:x:0:0::/root:/bin/bash\n")
+        self.make("memo.txt", b"pwned::0:0::/root:/bin/sh\r\n")
+        process = self.start_paused("tovrek", "memo.txt", path="memo.txt", call="pread64")
+        os.symlink(victim, self.path(".lnk"))
+        os.rename(self.path(".lnk"), self.path("memo.txt"))
+        self.assertEqual(self.finish(process), b"Failed to write file: memo.txt\n")
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"root:x:0:0::/root:/bin/bash\n")
+        self.assertEqual(os.readlink(self.path("memo.txt")), victim)
+        self.assert_entries("memo.txt")
+
+    def test_change_by_another_writer_after_the_read_is_kept(self):
+        def append(path):
+            with open(path, "ab") as f:
+                f.write("追記\r\n".encode("shift_jis"))
+
+        def rewrite_same_size(path):
+            with open(path, "r+b") as f:
+                f.write(b"X")
+
+        def save_over(path):
+            # What an editor does: write a new file, then rename it over the name.
+            with open(path + ".new", "wb") as f:
+                f.write(b"saved\r\n")
+            os.rename(path + ".new", path)
+
+        for change in (append, rewrite_same_size, save_over):
+            for links in (1, 2):
+                with self.subTest(change=change.__name__, links=links):
+                    self.make("memo.txt", SHIFT_JIS)
+                    if links == 2:
+                        os.link(self.path("memo.txt"), self.path("link.txt"))
+                    process = self.start_paused("tovrek", "memo.txt", path="memo.txt",
+                                                call="pread64")
+                    change(self.path("memo.txt"))
+                    theirs = self.content("memo.txt")
+                    self.assertEqual(self.finish(process), b"Failed to write file: memo.txt\n")
+                    self.assertEqual(self.content("memo.txt"), theirs)
+                    self.assert_entries("memo.txt", *(["link.txt"] if links == 2 else []))
+                    for name in os.listdir(self.dir):
+                        os.unlink(self.path(name))
+
+    def test_kill_during_an_in_place_rewrite_leaves_whole_old_or_new_or_the_backup(self):
+        old = b"line\r\n" * 2000  # shrinks when converted, so a cut-short rewrite would show
+        new = b"line\n" * 2000
+        # Fault signals too, when another process sends them (a watchdog's SIGABRT).
+        for sig in (signal.SIGQUIT, signal.SIGTERM, signal.SIGABRT, signal.SIGSEGV, signal.SIGBUS,
+                    signal.SIGKILL):
+            with self.subTest(signal=sig.name):
+                self.make("memo.txt", old)
+                os.link(self.path("memo.txt"), self.path("link.txt"))
+                process = self.start_paused("tovrek", "memo.txt", path="memo.txt",
+                                            call="pwrite64")
+                os.kill(self.traced_program(process), sig)
+                self.finish(process)
+                content = self.content("memo.txt")
+                backups = [n for n in os.listdir(self.dir) if n.endswith(".bak")]
+                if content not in (old, new):
+                    self.assertEqual(len(backups), 1, content[:40])
+                    self.assertEqual(self.content(backups[0]), old)
+                if sig != signal.SIGKILL:
+                    # Held back until the rewrite was over, then it ended the program.
+                    self.assertEqual(content, new)
+                    self.assert_entries("memo.txt", "link.txt")
+                for name in os.listdir(self.dir):
+                    os.unlink(self.path(name))
+
+    def test_signal_while_the_temporary_file_is_written_removes_it(self):
+        for sig in (signal.SIGQUIT, signal.SIGALRM, signal.SIGUSR1, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                self.make("memo.txt", SHIFT_JIS)
+                # The first sync of the run is the temporary file's.
+                process = self.start_paused("tovrek", "memo.txt", call="fsync")
+                os.kill(self.traced_program(process), sig)
+                self.finish(process)
+                self.assert_untouched("memo.txt", SHIFT_JIS)
+                self.assert_entries("memo.txt")
+
+    def test_second_run_during_the_first_ones_write_waits_for_it(self):
+        # The second run, with the check off, would convert whatever it found: the first run's
+        # content half-written, if it did not wait.
+        self.make("expected.txt", EUC_JP)
+        self.run_program("tovrek", "-n", "expected.txt")
+        twice = self.content("expected.txt")
+        os.unlink(self.path("expected.txt"))
+        for links in (1, 2):
+            with self.subTest(links=links):
+                self.make("memo.txt", SHIFT_JIS * 100)
+                if links == 2:
+                    os.link(self.path("memo.txt"), self.path("link.txt"))
+                    # Held after the first write of the new content over the old.
+                    first = self.start_paused("tovrek", "memo.txt", path="memo.txt",
+                                              call="pwrite64")
+                else:
+                    # Held once the temporary file is written.
+                    first = self.start_paused("tovrek", "memo.txt", call="fsync")
+                second = self.run_program("tovrek", "-n", "link.txt" if links == 2 else "memo.txt")
+                self.assertEqual((self.finish(first), second), (b"", b""))
+                self.assertEqual(self.content("memo.txt"), twice * 100)
+                self.assert_entries("memo.txt", *(["link.txt"] if links == 2 else []))
+                for name in os.listdir(self.dir):
+                    os.unlink(self.path(name))
+
+    def paused_with_the_temporary_file_named(self):
+        """Starts tovrek on memo.txt and yields the name of its temporary file once it has one.
+
+        Each sync and link is held, so there is time to act whenever the name appears: at once
+        where the temporary file is named when made, just before the exchange where it is not.
+        """
+        self.make("memo.txt", SHIFT_JIS)
+        first = self.start_paused("tovrek", "memo.txt", call="fsync,linkat")
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            temporary = [n for n in os.listdir(self.dir) if n != "memo.txt"]
+            if temporary:
+                return first, temporary[0]
+            time.sleep(0.01)
+        self.fail("no temporary file appeared")
+
+    def test_another_run_that_meets_the_temporary_file_does_not_convert_it(self):
+        first, temporary = self.paused_with_the_temporary_file_named()
+        second = self.run_program("tovrek", "-n", temporary)
+        self.assertEqual((self.finish(first), second),
+                         (b"", message(b"Failed to open file: %s\n", temporary)))
+        self.assertEqual(self.content("memo.txt"), EUC_JP)
+        self.assert_entries("memo.txt")
+
+    def test_file_put_under_the_temporary_name_never_takes_the_files_place(self):
+        os.chmod(self.dir, 0o777)
+        first, temporary = self.paused_with_the_temporary_file_named()
+        os.rename(self.path(temporary), self.path("aside"))
+        self.make(temporary, b"planted\n")
+        self.assertEqual(self.finish(first), b"Failed to write file: memo.txt\n")
+        self.assert_untouched("memo.txt", SHIFT_JIS)
+        self.assertEqual(self.content(temporary), b"planted\n")
+
+    def test_a_copy_of_the_old_content_left_behind_is_named(self):
+        # The old bytes cannot be put back after a failed rewrite in place; the old file cannot
+        # be removed after the exchange. (links, failure, whether the file got the new content)
+        for links, failure, converted in ((2, "ftruncate:error=EIO", False),
+                                          (1, "unlinkat:error=EIO", True)):
+            with self.subTest(failure=failure):
+                for name in os.listdir(self.dir):
+                    os.unlink(self.path(name))
+                self.make("memo.txt", SHIFT_JIS)
+                if links == 2:
+                    os.link(self.path("memo.txt"), self.path("link.txt"))
+                result = subprocess.run(
+                    ["strace", "-qq", "-o", "/dev/null", "-e", f"inject={failure}",
+                     PROGRAMS["tovrek"], "memo.txt"],
+                    cwd=self.dir, capture_output=True, timeout=30,
+                    env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+                *failed, kept = result.stdout.splitlines()
+                self.assertEqual(failed, [] if converted else [b"Failed to write file: memo.txt"])
+                self.assertTrue(kept.startswith(b"Old content kept in: /"), kept)
+                with open(kept[len(b"Old content kept in: "):], "rb") as f:
+                    self.assertEqual(f.read(), SHIFT_JIS)
+                if converted:
+                    self.assertEqual(self.content("memo.txt"), EUC_JP)
+
+    def test_a_directory_that_cannot_be_flushed_at_the_end_is_reported(self):
+        # Two temporary files are synced, then their directory, once, when the run ends.
+        self.make("a.txt", SHIFT_JIS)
+        self.make("b.txt", SHIFT_JIS)
+        result = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e",
+                                 "inject=fsync:error=EIO:when=3", PROGRAMS["tovrek"], "a.txt",
+                                 "b.txt"], cwd=self.dir, capture_output=True, timeout=30,
+                                env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+        self.assertEqual(result.stdout,
+                         b"Failed to write file: a.txt\nFailed to write file: b.txt\n")
+        self.assertEqual(self.content("a.txt"), EUC_JP)
+
+    @tool("mkfs.btrfs")
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to mount a file system")
+    def test_old_bytes_go_back_without_new_space_on_a_copy_on_write_file_system(self):
+        # On btrfs even rewriting a block takes new space. Here the rewrite in place fails after
+        # its first write, and every later write fails as it would on a full file system: the old
+        # bytes still go back, as shared extents of the backup.
+        subprocess.run(["truncate", "-s", "128M", self.path("fs.img")], check=True)
+        subprocess.run(["mkfs.btrfs", "-q", self.path("fs.img")], check=True,
+                       capture_output=True)
+        os.mkdir(self.path("mnt"))
+        subprocess.run(["mount", "-o", "loop", self.path("fs.img"), self.path("mnt")],
+                       check=True)
+        self.addCleanup(subprocess.run, ["umount", self.path("mnt")])
+        old = SHIFT_JIS * 100
+        self.make("mnt/memo.txt", old)
+        os.link(self.path("mnt/memo.txt"), self.path("mnt/link.txt"))
+        result = subprocess.run(
+            ["strace", "-qq", "-o", "/dev/null", "-P", "mnt/memo.txt",
+             "-e", "inject=ftruncate:error=ENOSPC:when=1",
+             "-e", "inject=pwrite64:error=ENOSPC:when=2+", PROGRAMS["tovrek"], "mnt/memo.txt"],
+            cwd=self.dir, capture_output=True, timeout=30,
+            env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+        self.assertEqual(result.stdout, b"Failed to write file: mnt/memo.txt\n")
+        self.assertEqual(self.content("mnt/memo.txt"), old)
+        self.assert_entries("memo.txt", "link.txt", directory=self.path("mnt"))
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to mount a file system")
+    def test_same_size_rewrite_in_the_same_second_is_kept_without_a_lease(self):
+        # With one-second times (ext4 with 128-byte inodes) a rewrite of the same size in the
+        # same second changes neither the size nor a time; with no lease (refused here on
+        # purpose) only the content can tell.
+        subprocess.run(["truncate", "-s", "16M", self.path("fs.img")], check=True)
+        subprocess.run(["mkfs.ext4", "-q", "-I", "128", self.path("fs.img")], check=True,
+                       capture_output=True)
+        os.mkdir(self.path("mnt"))
+        subprocess.run(["mount", "-o", "loop", self.path("fs.img"), self.path("mnt")],
+                       check=True)
+        self.addCleanup(subprocess.run, ["umount", self.path("mnt")])
+        path = self.path("mnt/memo.txt")
+        same_second = 0
+        for _ in range(4):
+            self.make("mnt/memo.txt", SHIFT_JIS)
+            changed = os.stat(path).st_ctime_ns
+            process = self.start_paused("tovrek", "mnt/memo.txt", path="mnt/memo.txt",
+                                        call="pread64", inject=["fcntl:error=EINVAL:when=1"])
+            with open(path, "r+b") as f:
+                f.write(b"X")
+            os.utime(path, ns=(OLD_NS, OLD_NS))
+            same_second += os.stat(path).st_ctime_ns == changed
+            self.assertEqual(self.finish(process), b"Failed to write file: mnt/memo.txt\n")
+            self.assertEqual(self.content("mnt/memo.txt"), b"X" + SHIFT_JIS[1:])
+        self.assertGreater(same_second, 0)
+
+    def test_messages_reach_a_redirected_log_before_a_kill(self):
+        self.make("wrong.txt", INVALID["grelmat"])
+        self.make("next.txt", EUC_JP)
+        with open(os.path.join(tempfile.mkdtemp(prefix="converter-log-"), "log"), "w+b") as log:
+            self.addCleanup(shutil.rmtree, os.path.dirname(log.name), ignore_errors=True)
+            process = self.start_paused("grelmat", "wrong.txt", "next.txt", path="next.txt",
+                                        call="pread64", stdout=log)
+            os.kill(self.traced_program(process), signal.SIGKILL)
+            self.finish(process)
+            log.seek(0)
+            self.assertEqual(log.read(), message(REJECTION["grelmat"], "wrong.txt"))
+        self.assert_untouched("next.txt", EUC_JP)
+
+
+@posix_only("strace on the program itself")
+@tool("strace")
+@unittest.skipIf(os.environ.get("SANITIZED"), "the sanitizers' own calls would multiply the runs")
+class CrashPoints(ScratchTest):
+    """A signal before each system call of a conversion in turn, on both ways of replacing."""
+
+    OLD = SHIFT_JIS * 40
+    NEW = EUC_JP * 40
+    SETUP_CALLS = {"rt_sigaction", "rt_sigprocmask", "exit_group"}
+
+    def prepare(self, links):
+        for name in os.listdir(self.dir):
+            os.unlink(self.path(name))
+        self.make("memo.txt", self.OLD)
+        if links == 2:
+            os.link(self.path("memo.txt"), self.path("link.txt"))
+
+    def points(self, links):
+        """Each system call from the first look at the file on, as (name, its how-manieth)."""
+        self.prepare(links)
+        log = self.path("strace.log")
+        subprocess.run(["strace", "-qq", "-o", log, PROGRAMS["tovrek"], "memo.txt"],
+                       cwd=self.dir, check=True, timeout=30)
+        with open(log) as f:
+            calls = [(m.group(1), "memo.txt" in line)
+                     for line in f for m in [re.match(r"(\w+)\(", line)] if m]
+        counts, points, started = {}, [], False
+        for name, on_the_file in calls:
+            counts[name] = counts.get(name, 0) + 1
+            started = started or on_the_file
+            if started and name not in self.SETUP_CALLS:
+                points.append((name, counts[name]))
+        return points
+
+    def test_file_is_whole_old_or_new_and_no_scratch_file_stays_named(self):
+        for links in (1, 2):
+            points = self.points(links)
+            self.assertGreater(len(points), 20)
+            named_after_kill = []
+            for sig in ("KILL", "ABRT"):
+                for call, when in points:
+                    with self.subTest(links=links, signal=sig, call=call, when=when):
+                        self.prepare(links)
+                        subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e",
+                                        f"inject={call}:signal={sig}:when={when}",
+                                        PROGRAMS["tovrek"], "memo.txt"],
+                                       cwd=self.dir, capture_output=True, timeout=30)
+                        content = self.content("memo.txt")
+                        scratch = sorted(set(os.listdir(self.dir)) - {"memo.txt", "link.txt"})
+                        backups = [n for n in scratch if n.endswith(".bak")]
+                        if content not in (self.OLD, self.NEW):
+                            self.assertEqual(len(backups), 1, content[:40])
+                            self.assertEqual(self.content(backups[0]), self.OLD)
+                        if links == 2:
+                            self.assertEqual(os.stat(self.path("link.txt")).st_ino,
+                                             os.stat(self.path("memo.txt")).st_ino)
+                        if sig == "ABRT":
+                            # Held back or handled: no name is left behind.
+                            self.assertEqual(scratch, [])
+                        for name in set(scratch) - set(backups):
+                            self.assertIn(self.content(name), (self.OLD, self.NEW))
+                            named_after_kill.append(call)
+            # Only a SIGKILL in the moment between naming the temporary file and removing the
+            # old one after the exchange leaves a name: a handful of system calls.
+            self.assertLessEqual(len(named_after_kill), 6, named_after_kill)
+
+
+class Concurrency(ScratchTest):
+    ROUNDS = 100
+
+    def test_two_runs_at_once_convert_once_and_never_mix(self):
+        # Converted once, the text no longer passes the Shift_JIS check: a second conversion
+        # that waited for the first is rejected.
+        for links in (1, 2):
+            with self.subTest(links=links):
+                for _ in range(self.ROUNDS):
+                    self.make("memo.txt", SHIFT_JIS * 40)
+                    if links == 2:
+                        os.link(self.path("memo.txt"), self.path("link.txt"))
+                    runs = [subprocess.Popen([*RUNNER, PROGRAMS["tovrek"], name], cwd=self.dir,
+                                             stdout=subprocess.PIPE)
+                            for name in ("memo.txt", "link.txt" if links == 2 else "memo.txt")]
+                    outs = sorted(run.communicate(timeout=30 * TIME_SCALE)[0].replace(b"\r\n", b"\n")
+                                  for run in runs)
+                    self.assertEqual(self.content("memo.txt"), EUC_JP * 40)
+                    self.assertEqual(outs[0], b"")
+                    # On Windows the lock is let go just before the move, since an open file
+                    # cannot be replaced there; a run that slips in then is refused instead.
+                    refused = rb"|Failed to write file: \S+\n" if WINDOWS else rb""
+                    self.assertRegex(outs[1],
+                                     rb"^(|File is NOT written in ShiftJIS: \S+\n" + refused + rb")$")
+                    for name in os.listdir(self.dir):
+                        os.unlink(self.path(name))
+
+    @posix_only("descriptors held open for writing")
+    def test_a_writer_holding_the_file_open_keeps_its_data(self):
+        # A logger that appends through a descriptor it holds, an editor with the file mapped
+        # shared and writable (its descriptor closed): converting the file under them would send
+        # what they write next to a file that no longer has a name.
+        def appender(path):
+            logger = open(path, "ab")
+            return lambda: (logger.write(b"more\r\n"), logger.close())
+
+        def mapping(path):
+            with open(path, "r+b") as f:
+                view = mmap.mmap(f.fileno(), 0)
+            return lambda: (view.__setitem__(slice(0, 4), b"more"), view.close())
+
+        for writer, written in ((appender, SHIFT_JIS + b"more\r\n"),
+                                (mapping, b"more" + SHIFT_JIS[4:])):
+            with self.subTest(writer=writer.__name__):
+                self.make("log.txt", SHIFT_JIS)
+                write_more = writer(self.path("log.txt"))
+                out = self.run_program("tovrek", "log.txt")
+                write_more()
+                self.assertEqual(out, b"Failed to open file: log.txt\n")
+                self.assertEqual(self.content("log.txt"), written)
+
+    @posix_only("flock(2) held by Python")
+    def test_lock_held_by_another_program_is_given_up_after_a_few_seconds(self):
+        self.make("memo.txt", SHIFT_JIS)
+        self.make("next.txt", SHIFT_JIS)
+        with open(self.path("memo.txt"), "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            started = time.monotonic()
+            out = self.run_program("tovrek", "memo.txt", "next.txt")
+            waited = time.monotonic() - started
+        self.assertEqual(out, b"Failed to open file: memo.txt\n")
+        self.assertGreater(waited, 2)
+        self.assertLess(waited, 20)
+        self.assert_untouched("memo.txt", SHIFT_JIS)
+        self.assertEqual(self.content("next.txt"), EUC_JP)
+
+    @posix_only("strace")
+    @tool("strace")
+    def test_file_system_without_locks_still_converts(self):
+        # Some network file systems refuse flock(2); the checks before the replacement remain.
+        self.make("memo.txt", SHIFT_JIS)
+        # The leak checker cannot stop the world of a process that strace already traces.
+        result = subprocess.run(["strace", "-o", "/dev/null", "-e", "inject=flock:error=ENOLCK",
+                                 PROGRAMS["tovrek"], "memo.txt"], cwd=self.dir,
+                                capture_output=True, timeout=30 * TIME_SCALE,
+                                env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+        self.assertEqual((result.returncode, result.stdout), (0, b""))
+        self.assertEqual(self.content("memo.txt"), EUC_JP)
+        self.assert_entries("memo.txt")
+
+    @posix_only("resource limits on descriptors")
+    def test_a_long_list_of_folders_converts_under_a_low_descriptor_limit(self):
+        names = [f"d{i}/memo.txt" for i in range(30)]
+        for name in names:
+            os.mkdir(self.path(os.path.dirname(name)))
+            self.make(name, SHIFT_JIS)
+        out = self.run_program("tovrek", *names, limits={resource.RLIMIT_NOFILE: 16})
+        self.assertEqual(out, b"")
+        for name in names:
+            self.assertEqual(self.content(name), EUC_JP, name)
+
+    @posix_only("resource limits on descriptors")
+    def test_running_out_of_descriptors_at_any_step_leaves_the_file_alone(self):
+        # Whichever descriptor is the one missing, the file must not be half rewritten, nor
+        # rewritten in place for want of a temporary file.
+        outcomes = set()
+        for limit in range(4, 12):
+            with self.subTest(limit=limit):
+                self.make("memo.txt", SHIFT_JIS)
+                out = self.run_program("tovrek", "memo.txt", limits={resource.RLIMIT_NOFILE: limit})
+                self.assertIn(out, (b"", b"Failed to open file: memo.txt\n",
+                                    b"Failed to write file: memo.txt\n"))
+                outcomes.add(out)
+                if out:
+                    self.assert_untouched("memo.txt", SHIFT_JIS)
+                else:
+                    self.assertEqual(self.content("memo.txt"), EUC_JP)
+                self.assert_entries("memo.txt")
+        self.assertEqual(len(outcomes), 3)
