@@ -83,9 +83,7 @@ class SafeReplacement(ScratchTest):
         self.make("lower/memo.txt", SHIFT_JIS)
         layers = (f"lowerdir={self.path('lower')},upperdir={self.path('upper')},"
                   f"workdir={self.path('work')}")
-        subprocess.run(["mount", "-t", "overlay", "overlay", "-o", layers, self.path("merged")],
-                       check=True)
-        self.addCleanup(subprocess.run, ["umount", self.path("merged")])
+        self.mount("-t", "overlay", "overlay", "-o", layers, self.path("merged"))
         self.assertEqual(self.run_program("tovrek", "merged/memo.txt"), b"")
         self.assertEqual(self.content("merged/memo.txt"), EUC_JP)
         self.assertEqual(self.content("lower/memo.txt"), SHIFT_JIS)

@@ -131,6 +131,13 @@ class ScratchTest(unittest.TestCase):
         self.assertIsNone(re.search(rb"(?<!\r)\n", result.stdout), result.stdout)
         return result.stdout.replace(b"\r\n", b"\n")
 
+    def mount(self, *args):
+        """Mounts a file system for this test, or skips it where the kernel has no such mount."""
+        result = subprocess.run(["mount", *args], capture_output=True)
+        if result.returncode != 0:
+            self.skipTest(f"cannot mount here: {result.stderr.decode(errors='replace').strip()}")
+        self.addCleanup(subprocess.run, ["umount", args[-1]])
+
     def content(self, name):
         with open(self.path(name), "rb") as f:
             return f.read()

@@ -212,9 +212,7 @@ class Tampering(Paused):
         subprocess.run(["mkfs.btrfs", "-q", self.path("fs.img")], check=True,
                        capture_output=True)
         os.mkdir(self.path("mnt"))
-        subprocess.run(["mount", "-o", "loop", self.path("fs.img"), self.path("mnt")],
-                       check=True)
-        self.addCleanup(subprocess.run, ["umount", self.path("mnt")])
+        self.mount("-o", "loop", self.path("fs.img"), self.path("mnt"))
         old = SHIFT_JIS * 100
         self.make("mnt/memo.txt", old)
         os.link(self.path("mnt/memo.txt"), self.path("mnt/link.txt"))
@@ -237,9 +235,7 @@ class Tampering(Paused):
         subprocess.run(["mkfs.ext4", "-q", "-I", "128", self.path("fs.img")], check=True,
                        capture_output=True)
         os.mkdir(self.path("mnt"))
-        subprocess.run(["mount", "-o", "loop", self.path("fs.img"), self.path("mnt")],
-                       check=True)
-        self.addCleanup(subprocess.run, ["umount", self.path("mnt")])
+        self.mount("-o", "loop", self.path("fs.img"), self.path("mnt"))
         path = self.path("mnt/memo.txt")
         same_second = 0
         for _ in range(4):
