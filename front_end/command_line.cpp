@@ -34,8 +34,7 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
 #ifdef _WIN32
     // Every Windows console program answers "/?" with its usage; no file can have that name.
     if (std::strcmp(argument, "/?") == 0) {
-      finish_replacements(report_not_on_disk);
-      return print_usage(rules);
+      argument = "-?";
     }
 #endif
     if (argument[0] != '-') {

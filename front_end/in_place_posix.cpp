@@ -64,12 +64,11 @@ bool rewrite_in_place(const Target& target, bool backup_beside,
   }
 
   const int fd = target.writable;
-  const Capabilities capabilities = read_capabilities(fd);
   const std::size_t written = write_at(fd, new_content, 0);
   if (written == new_content.size() &&
       ::ftruncate(fd, static_cast<off_t>(new_content.size())) == 0 && ::fsync(fd) == 0) {
-    restore_set_id_bits(fd, target.status);
-    restore_capabilities(fd, capabilities);
+    restore_set_id_bits(fd, target.metadata.status);
+    restore_capabilities(fd, target.metadata);
     backup->remove();
     return true;
   }
@@ -82,10 +81,11 @@ bool rewrite_in_place(const Target& target, bool backup_beside,
       written == 0 || (::ftruncate(fd, old_size) == 0 && ::ioctl(fd, FICLONE, backup->fd()) == 0) ||
       (write_all_at(fd, old_content, 0) && ::ftruncate(fd, old_size) == 0);
   if (restored) {
-    const struct timespec times[2] = {target.status.st_atim, target.status.st_mtim};
+    const struct timespec times[2] = {target.metadata.status.st_atim,
+                                      target.metadata.status.st_mtim};
     ::futimens(fd, times);
-    restore_set_id_bits(fd, target.status);
-    restore_capabilities(fd, capabilities);
+    restore_set_id_bits(fd, target.metadata.status);
+    restore_capabilities(fd, target.metadata);
   }
   if (restored && ::fsync(fd) == 0) {
     backup->remove();

@@ -118,20 +118,11 @@ void restore_set_id_bits(int fd, const struct stat& original) noexcept {
   }
 }
 
-namespace {
-constexpr const char* CAPABILITIES = "security.capability";
-}  // namespace
-
-Capabilities read_capabilities(int fd) noexcept {
-  Capabilities capabilities{};
-  const ssize_t got = ::fgetxattr(fd, CAPABILITIES, capabilities.value, sizeof capabilities.value);
-  capabilities.size = got > 0 ? static_cast<std::size_t>(got) : 0;
-  return capabilities;
-}
-
-void restore_capabilities(int fd, const Capabilities& capabilities) noexcept {
-  if (capabilities.size > 0) {
-    (void)::fsetxattr(fd, CAPABILITIES, capabilities.value, capabilities.size, 0);
+void restore_capabilities(int fd, const Metadata& metadata) noexcept {
+  for (const auto& [name, value] : metadata.attributes) {
+    if (name == "security.capability") {
+      (void)::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0);
+    }
   }
 }
 

@@ -37,15 +37,9 @@ struct Metadata {
 // Puts back the set-user-ID and set-group-ID bits that a write by a non-privileged process clears.
 void restore_set_id_bits(int fd, const struct stat& original) noexcept;
 
-// A file's capabilities (security.capability), which any write to it removes; size 0 when it has
-// none.
-struct Capabilities {
-  char value[64];
-  std::size_t size = 0;
-};
-[[nodiscard]] Capabilities read_capabilities(int fd) noexcept;
-// Gives them back to the file after a write, where the process may (root).
-void restore_capabilities(int fd, const Capabilities& capabilities) noexcept;
+// Gives the file fd back the capabilities (security.capability) it had in metadata, which any
+// write to it removes, where the process may (root).
+void restore_capabilities(int fd, const Metadata& metadata) noexcept;
 
 // False when the directory is append-only or immutable: nothing created there could be renamed
 // or removed again.

@@ -62,28 +62,25 @@ DescriptorLink link_of(int fd) noexcept {
   return link;
 }
 
-bool still_the_content_read(const Target& target) noexcept {
-  if (!still_the_file_read(target)) {
-    return false;
-  }
-  if (target.leased) {
-    return true;
-  }
+bool holds(int fd, std::span<const unsigned char> content) noexcept {
   unsigned char chunk[16384];
   std::size_t done = 0;
-  while (done < target.old_content.size()) {
-    const std::size_t want = std::min(sizeof chunk, target.old_content.size() - done);
-    const ssize_t got = ::pread(target.source, chunk, want, static_cast<off_t>(done));
+  while (done < content.size()) {
+    const std::size_t want = std::min(sizeof chunk, content.size() - done);
+    const ssize_t got = ::pread(fd, chunk, want, static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) {
       continue;
     }
-    if (got <= 0 ||
-        std::memcmp(chunk, target.old_content.data() + done, static_cast<std::size_t>(got)) != 0) {
+    if (got <= 0 || std::memcmp(chunk, content.data() + done, static_cast<std::size_t>(got)) != 0) {
       return false;
     }
     done += static_cast<std::size_t>(got);
   }
   return true;
+}
+
+bool still_the_content_read(const Target& target) noexcept {
+  return still_the_file_read(target) && (target.leased || holds(target.source, target.old_content));
 }
 
 void note_kept_copy(const Target& target, int directory, const char* name) noexcept {

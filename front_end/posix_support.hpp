@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "file_system.hpp"
+#include "metadata_posix.hpp"
 
 // Pieces the POSIX file-system layer shares: descriptors, checked writes, signals, and the
 // scratch files (temporary file and backup) that must never outlive the process.
@@ -55,6 +56,11 @@ struct DescriptorLink {
 [[nodiscard]] inline bool same_file(const struct stat& status,
                                     const FileIdentity& identity) noexcept {
   return status.st_dev == identity.device && status.st_ino == identity.inode;
+}
+
+// True when both are of the same file.
+[[nodiscard]] inline bool same_file(const struct stat& one, const struct stat& other) noexcept {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
 // True when status is of the same file as identity, with the same size and modification and
@@ -140,8 +146,8 @@ struct Target {
   int writable;
   const Location& location;
   const FileIdentity& identity;
-  // As it was when the replacement began.
-  const struct stat& status;
+  // As it was when the replacement began: status, extended attributes and flags.
+  const Metadata& metadata;
   // What was read from it, and whether a lease has kept writers out since.
   std::span<const unsigned char> old_content;
   bool leased;
@@ -153,6 +159,9 @@ struct Target {
 
 // True when the name still refers to the file read, and nobody has changed that file since.
 [[nodiscard]] bool still_the_file_read(const Target& target) noexcept;
+
+// True when the file open as fd holds exactly content.
+[[nodiscard]] bool holds(int fd, std::span<const unsigned char> content) noexcept;
 
 // The last check before the file is given new content: still_the_file_read, and where no lease
 // kept writers out, the content read once more and compared, since a rewrite of the same size

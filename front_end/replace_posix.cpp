@@ -31,11 +31,8 @@ struct PendingSync {
   struct stat id;
   std::vector<std::string> paths;
 };
-struct PendingSyncs {
-  static constexpr std::size_t MOST = 64;
-  std::vector<PendingSync> directories;
-};
-PendingSyncs g_pending;
+constexpr std::size_t MOST_PENDING = 64;
+std::vector<PendingSync> g_pending;
 
 // How many directories may wait: a quarter of the descriptors the process may have, so that the
 // files still to come keep enough for their own (a file and its directory, the file opened for
@@ -44,9 +41,9 @@ std::size_t pending_limit() noexcept {
   static const std::size_t limit = [] {
     struct rlimit descriptors {};
     if (::getrlimit(RLIMIT_NOFILE, &descriptors) != 0 || descriptors.rlim_cur == RLIM_INFINITY) {
-      return PendingSyncs::MOST;
+      return MOST_PENDING;
     }
-    return std::min<std::size_t>(PendingSyncs::MOST, descriptors.rlim_cur / 4);
+    return std::min<std::size_t>(MOST_PENDING, descriptors.rlim_cur / 4);
   }();
   return limit;
 }
@@ -59,17 +56,17 @@ bool sync_at_the_end(int directory, const char* path) noexcept {
     if (::fstat(directory, &id) != 0) {
       return ::fsync(directory) == 0;
     }
-    for (PendingSync& pending : g_pending.directories) {
+    for (PendingSync& pending : g_pending) {
       if (pending.id.st_dev == id.st_dev && pending.id.st_ino == id.st_ino) {
         pending.paths.emplace_back(path);
         return true;
       }
     }
-    if (g_pending.directories.size() < pending_limit()) {
+    if (g_pending.size() < pending_limit()) {
       std::vector<std::string> paths{path};
       const int kept = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
       if (kept >= 0) {
-        g_pending.directories.push_back({kept, id, std::move(paths)});
+        g_pending.push_back({kept, id, std::move(paths)});
         return true;
       }
     }
@@ -129,7 +126,7 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
   const bool exchanged_as_meant =
       ::fstat(temporary.fd(), &ours) == 0 &&
       ::fstatat(directory, name, &swapped_in, AT_SYMLINK_NOFOLLOW) == 0 &&
-      swapped_in.st_dev == ours.st_dev && swapped_in.st_ino == ours.st_ino &&
+      same_file(swapped_in, ours) &&
       ::fstatat(directory, temporary.name(), &swapped_out, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISREG(swapped_out.st_mode) && same_file(swapped_out, target.identity) &&
       ::fstat(target.source, &now) == 0 && now.st_size == target.identity.size &&
@@ -141,14 +138,14 @@ bool exchange(ScratchFile& temporary, const Target& target) noexcept {
     // Unless the swap back left the temporary file under its own name, what is there now is
     // someone else's, and it must not be removed.
     if (!swapped_back || ::fstatat(directory, temporary.name(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
-        back.st_dev != ours.st_dev || back.st_ino != ours.st_ino) {
+        !same_file(back, ours)) {
       if (!swapped_back) {
         note_kept_copy(target, directory, temporary.name());
       }
       temporary.release();
     }
     // Without the swap back the new content is in place all the same when it was ours.
-    return !swapped_back && swapped_in.st_dev == ours.st_dev && swapped_in.st_ino == ours.st_ino;
+    return !swapped_back && same_file(swapped_in, ours);
   }
   if (::unlinkat(directory, temporary.name(), 0) != 0) {
     note_kept_copy(target, directory, temporary.name());
@@ -213,8 +210,8 @@ bool may_rename_in(int directory, const struct stat& file) noexcept {
 // Opening a file of an overlay's lower layer for writing copies it up to the upper layer, which
 // gives it a new change time: when that is all that changed, and the content is still what was
 // read, the copy is the file read.
-void accept_copy_up(int fd, FileIdentity& identity, std::span<const unsigned char> old_content,
-                    const Target& target) noexcept {
+void accept_copy_up(int fd, FileIdentity& identity,
+                    std::span<const unsigned char> old_content) noexcept {
   constexpr unsigned long OVERLAY = 0x794c7630;
   struct statfs file_system {};
   struct stat now {};
@@ -224,15 +221,9 @@ void accept_copy_up(int fd, FileIdentity& identity, std::span<const unsigned cha
   }
   const FileIdentity current = identity_of(now);
   if (same_file(now, identity) && current.size == identity.size &&
-      current.modified == identity.modified && current.changed != identity.changed) {
-    const FileIdentity read = identity;
+      current.modified == identity.modified && current.changed != identity.changed &&
+      holds(fd, old_content)) {
     identity.changed = current.changed;
-    const Target unleased{target.source, target.writable,  target.location,
-                          identity,      target.status,    old_content,
-                          false,         target.kept_copy, target.path};
-    if (!still_the_content_read(unleased)) {
-      identity = read;
-    }
   }
 }
 
@@ -247,12 +238,12 @@ bool replace(int fd, const char* path, const Location& location, FileIdentity id
   // Whether the file itself may be written decides, not its directory: a read-only file is not
   // replaced just because the directory would allow a rename over it.
   const Descriptor writable(reopen_for_writing(fd, location, identity));
-  const Target target{fd,          writable.get(), location,  identity, metadata.status,
+  const Target target{fd,          writable.get(), location,  identity, metadata,
                       old_content, leased,         kept_copy, path};
   if (writable.get() < 0) {
     return false;
   }
-  accept_copy_up(fd, identity, old_content, target);
+  accept_copy_up(fd, identity, old_content);
   if (!read_metadata(fd, metadata) || !still_the_file_read(target)) {
     return false;
   }
@@ -297,7 +288,7 @@ bool SourceFile::replace_content(std::span<const unsigned char> old_content,
 }
 
 void finish_replacements(void (*not_on_disk)(const char* path)) noexcept {
-  for (PendingSync& pending : g_pending.directories) {
+  for (PendingSync& pending : g_pending) {
     if (::fsync(pending.fd) != 0) {
       for (const std::string& path : pending.paths) {
         not_on_disk(path.c_str());
@@ -305,5 +296,5 @@ void finish_replacements(void (*not_on_disk)(const char* path)) noexcept {
     }
     ::close(pending.fd);
   }
-  g_pending.directories.clear();
+  g_pending.clear();
 }

@@ -199,7 +199,7 @@ Opened open_and_lock(const char* path, Location& location, Descriptor& fd, struc
     return Opened::refused;
   }
   // The name was given to another file between the look and the open.
-  if (!same_file(opened, identity_of(status))) {
+  if (!same_file(opened, status)) {
     return Opened::replaced;
   }
   if (on_pseudo_file_system(fd.get()) || !lock_within_a_few_seconds(fd.get())) {
@@ -213,7 +213,7 @@ Opened open_and_lock(const char* path, Location& location, Descriptor& fd, struc
   struct stat named {};
   if (::fstatat(location.directory.get(), location.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) !=
           0 ||
-      !same_file(named, identity_of(opened))) {
+      !same_file(named, opened)) {
     return Opened::replaced;
   }
   // Taken again under the lock: what was read before it may be stale.

@@ -18,23 +18,20 @@ class CommandLine(ScratchTest):
 
     @unittest.skipUnless(WINDOWS, "only Windows turns line ends of messages into CR LF")
     def test_usage_lines_end_in_cr_lf_on_windows(self):
-        result = subprocess.run([*RUNNER, PROGRAMS["grelmat"]], capture_output=True, timeout=30 * TIME_SCALE)
+        result = subprocess.run([*RUNNER, PROGRAMS["grelmat"]], capture_output=True,
+                                timeout=30 * TIME_SCALE)
         self.assertEqual(result.stdout, USAGE["grelmat"].replace(b"\n", b"\r\n"))
 
     def test_question_mark_prints_usage_and_stops_after_earlier_names(self):
-        self.make("a.txt", SHIFT_JIS)
-        self.make("b.txt", SHIFT_JIS)
-        self.assertEqual(self.run_program("tovrek", "a.txt", "-?", "b.txt"), USAGE["tovrek"])
-        self.assertEqual(self.content("a.txt"), EUC_JP)
-        self.assert_untouched("b.txt", SHIFT_JIS)
-
-    @unittest.skipUnless(WINDOWS, "/? is how a Windows console program is asked for its usage")
-    def test_slash_question_mark_prints_usage_and_stops_after_earlier_names(self):
-        self.make("a.txt", SHIFT_JIS)
-        self.make("b.txt", SHIFT_JIS)
-        self.assertEqual(self.run_program("tovrek", "a.txt", "/?", "b.txt"), USAGE["tovrek"])
-        self.assertEqual(self.content("a.txt"), EUC_JP)
-        self.assert_untouched("b.txt", SHIFT_JIS)
+        # "/?" is how a Windows console program is asked for its usage.
+        for switch in ("-?", "/?") if WINDOWS else ("-?",):
+            with self.subTest(switch=switch):
+                self.make("a.txt", SHIFT_JIS)
+                self.make("b.txt", SHIFT_JIS)
+                self.assertEqual(self.run_program("tovrek", "a.txt", switch, "b.txt"),
+                                 USAGE["tovrek"])
+                self.assertEqual(self.content("a.txt"), EUC_JP)
+                self.assert_untouched("b.txt", SHIFT_JIS)
 
     def test_switches_apply_to_the_names_that_follow(self):
         for program in PROGRAMS:

@@ -119,8 +119,8 @@ class ScratchTest(unittest.TestCase):
         """Runs a program in the scratch directory, as another user or under resource limits."""
         executable = PROGRAMS[program] if user is None else program_for_everyone(program)
         result = subprocess.run(
-            [*RUNNER, executable, *args], cwd=self.dir, capture_output=True, timeout=timeout * TIME_SCALE,
-            preexec_fn=limited(limits or {}), restore_signals=False,
+            [*RUNNER, executable, *args], cwd=self.dir, capture_output=True,
+            timeout=timeout * TIME_SCALE, preexec_fn=limited(limits or {}), restore_signals=False,
             user=user, group=user, extra_groups=[] if user is not None else None,
             env=None if env is None else {**os.environ, **env})
         self.assertEqual(result.returncode, 0)

@@ -347,8 +347,8 @@ class Concurrency(ScratchTest):
                     runs = [subprocess.Popen([*RUNNER, PROGRAMS["tovrek"], name], cwd=self.dir,
                                              stdout=subprocess.PIPE)
                             for name in ("memo.txt", "link.txt" if links == 2 else "memo.txt")]
-                    outs = sorted(run.communicate(timeout=30 * TIME_SCALE)[0].replace(b"\r\n", b"\n")
-                                  for run in runs)
+                    outs = sorted(run.communicate(timeout=30 * TIME_SCALE)[0]
+                                  .replace(b"\r\n", b"\n") for run in runs)
                     self.assertEqual(self.content("memo.txt"), EUC_JP * 40)
                     self.assertEqual(outs[0], b"")
                     # On Windows the lock is let go just before the move, since an open file
