@@ -72,6 +72,17 @@ class Tampering(Paused):
                     for name in os.listdir(self.dir):
                         os.unlink(self.path(name))
 
+    def test_opening_the_file_for_writing_during_the_job_stops_the_replacement(self):
+        # Nothing is written yet: the open alone breaks the program's lease. Without blocking,
+        # the open is refused at once, and the break goes on all the same.
+        self.make("memo.txt", SHIFT_JIS)
+        process = self.start_paused("tovrek", "memo.txt", path="memo.txt", call="pread64")
+        with self.assertRaises(BlockingIOError):
+            os.open(self.path("memo.txt"), os.O_WRONLY | os.O_NONBLOCK)
+        self.assertEqual(self.finish(process), b"Failed to write file: memo.txt\n")
+        self.assert_untouched("memo.txt", SHIFT_JIS)
+        self.assert_entries("memo.txt")
+
     def test_kill_during_an_in_place_rewrite_leaves_whole_old_or_new_or_the_backup(self):
         old = b"line\r\n" * 2000  # shrinks when converted, so a cut-short rewrite would show
         new = b"line\n" * 2000
