@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -20,10 +21,10 @@ struct FileIdentity {
 // Everything after the open works from the open file, never from its name looked up again.
 class SourceFile {
  public:
-  SourceFile() = default;
+  SourceFile() noexcept;
   SourceFile(const SourceFile&) = delete;
   SourceFile& operator=(const SourceFile&) = delete;
-  ~SourceFile() { close(); }
+  ~SourceFile();
 
   // Opens path for reading and takes the conversion lock on the file, giving up after a few
   // seconds if another program holds it. False when it cannot be opened, is not a regular file on
@@ -31,25 +32,20 @@ class SourceFile {
   // locked. Opening never waits for a writer, and nothing that is not a regular file is opened
   // for reading. A symbolic link on the way (the last component or a directory) is followed only
   // when it belongs to the user running the program or to the owner of what it points to. A file
-  // that another program has open for writing is waited for like the lock.
+  // that another program has open for writing is waited for like the lock; from then on writers
+  // are kept out where the system can do that.
   [[nodiscard]] bool open(const char* path) noexcept;
   // The file's size in bytes as a 64-bit count, as it was when opened; negative when unknown.
-  [[nodiscard]] std::int64_t measure() const noexcept { return identity_.size; }
+  [[nodiscard]] std::int64_t measure() const noexcept { return size_; }
   // Reads the first buffer.size() bytes of the file; false on an error or when fewer arrive.
   [[nodiscard]] bool read_exactly(std::span<unsigned char> buffer) noexcept;
 
   // Gives the file that was opened and read the content new_content, where old_content is what
-  // was read from it, and keeps everything else it had that the process may set: permission bits,
-  // owner and group, access-control list, extended attributes and attribute flags, every symbolic
-  // link to it and every hard link of it. Normally the new content goes to a temporary file beside
-  // the file that then takes its place in one step, so the file holds its whole old or whole new
-  // content at every moment. A file with several hard links, in a directory that takes no new
-  // file, or whose metadata cannot be carried to a new file, is overwritten in place instead,
-  // after its old content has been written to a backup file on disk. Nothing is written when the
-  // name no longer refers to the file read, when the file changed after it was read, or when the
-  // process may not write it. Yields false when the file did not get the new content; it then
-  // holds its old content (or, after a failure that could not be undone, the backup does, and
-  // kept_copy() says where).
+  // was read from it, and keeps everything else it had that the process may set (permissions,
+  // owner, access-control lists, extended attributes or streams, attribute flags, every link to
+  // it), as replacement.hpp describes. Yields false when the file did not get the new content; it
+  // then holds its old content (or, after a failure that could not be undone, the backup does,
+  // and kept_copy() says where).
   [[nodiscard]] bool replace_content(std::span<const unsigned char> old_content,
                                      std::span<const unsigned char> new_content) noexcept;
   // After replace_content: where a copy of the file's old content was left behind, because
@@ -58,17 +54,14 @@ class SourceFile {
 
   void close() noexcept;
 
+  // What the platform holds while the file is open: its handle, where it was found, its
+  // identity. Defined by each platform, for its own steps.
+  struct Open;
+
  private:
-  std::intptr_t handle_ = -1;
-  const char* path_ = nullptr;
-  // Where the name was found: an open directory and the last component of the name in it, where
-  // the platform works from directory descriptors.
-  std::intptr_t directory_ = -1;
-  std::string name_;
-  // Whether the file is held with a lease that keeps writers out, where the platform has them.
-  bool leased_ = false;
+  std::unique_ptr<Open> open_;
+  std::int64_t size_ = -1;
   std::string kept_;
-  FileIdentity identity_{};
 };
 
 // Makes the replacements of this run durable where that was left until the end: on POSIX

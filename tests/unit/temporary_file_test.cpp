@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "posix_support.hpp"
+#include "scratch_file.hpp"
 
 namespace {
 

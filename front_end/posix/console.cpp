@@ -3,7 +3,7 @@
 #include <string>
 
 #include "console.hpp"
-#include "posix_support.hpp"
+#include "scratch_file.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "metadata_posix.hpp"
+#include "metadata.hpp"
 
 #include <cerrno>
 

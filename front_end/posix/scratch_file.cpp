@@ -9,7 +9,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-#include "posix_support.hpp"
+#include "scratch_file.hpp"
 
 // Guarantees that no temporary file outlives the process by name, whatever ends it: it has no
 // name until just before it takes the file's place, and a signal that ends the process meanwhile

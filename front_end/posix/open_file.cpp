@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -12,7 +13,7 @@
 #include <unistd.h>
 
 #include "file_system.hpp"
-#include "posix_support.hpp"
+#include "posix_file.hpp"
 
 // Finding and locking the file: the descriptor opened here is the one everything later works
 // from, and the lock keeps a second conversion of the same file, by any name, out until this one
@@ -222,23 +223,24 @@ Opened open_and_lock(const char* path, Location& location, Descriptor& fd, struc
 
 }  // namespace
 
+SourceFile::SourceFile() noexcept = default;
+SourceFile::~SourceFile() = default;
+
 bool SourceFile::open(const char* path) noexcept {
   close();
   try {
-    Location location;
-    Descriptor fd;
+    auto file = std::make_unique<Open>();
     struct stat status {};
     for (int attempt = 0; attempt < 10; ++attempt) {
-      const Opened opened = open_and_lock(path, location, fd, status, leased_);
+      const Opened opened = open_and_lock(path, file->location, file->fd, status, file->leased);
       if (opened == Opened::refused) {
         return false;
       }
       if (opened == Opened::file) {
-        handle_ = fd.release();
-        directory_ = location.directory.release();
-        name_ = std::move(location.name);
-        path_ = path;
-        identity_ = identity_of(status);
+        file->path = path;
+        file->identity = identity_of(status);
+        size_ = file->identity.size;
+        open_ = std::move(file);
         return true;
       }
     }
@@ -249,9 +251,9 @@ bool SourceFile::open(const char* path) noexcept {
 
 bool SourceFile::read_exactly(std::span<unsigned char> buffer) noexcept {
   std::size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t got = ::pread(static_cast<int>(handle_), buffer.data() + done,
-                                buffer.size() - done, static_cast<off_t>(done));
+  while (open_ && done < buffer.size()) {
+    const ssize_t got = ::pread(open_->fd.get(), buffer.data() + done, buffer.size() - done,
+                                static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -260,18 +262,11 @@ bool SourceFile::read_exactly(std::span<unsigned char> buffer) noexcept {
     }
     done += static_cast<std::size_t>(got);
   }
-  return true;
+  return done == buffer.size();
 }
 
+// Closing the descriptor releases the lock and the lease.
 void SourceFile::close() noexcept {
-  if (handle_ >= 0) {
-    // Closing the descriptor releases the lock.
-    ::close(static_cast<int>(handle_));
-    handle_ = -1;
-  }
-  if (directory_ >= 0) {
-    ::close(static_cast<int>(directory_));
-    directory_ = -1;
-  }
-  leased_ = false;
+  open_.reset();
+  size_ = -1;
 }

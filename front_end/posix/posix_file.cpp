@@ -1,4 +1,4 @@
-#include "posix_support.hpp"
+#include "posix_file.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -79,19 +79,15 @@ bool holds(int fd, std::span<const unsigned char> content) noexcept {
   return true;
 }
 
-bool still_the_content_read(const Target& target) noexcept {
-  return still_the_file_read(target) && (target.leased || holds(target.source, target.old_content));
-}
-
-void note_kept_copy(const Target& target, int directory, const char* name) noexcept {
+std::string path_in(int directory, const char* name) noexcept {
   try {
     std::string path(4096, '\0');
     const ssize_t length = ::readlink(link_of(directory).path, path.data(), path.size());
     path.resize(length > 0 && static_cast<std::size_t>(length) < path.size()
                     ? static_cast<std::size_t>(length)
                     : 0);
-    target.kept_copy = path.empty() || path == "/" ? path + name : path + "/" + name;
+    return path.empty() || path == "/" ? path + name : path + "/" + name;
   } catch (const std::bad_alloc&) {
-    target.kept_copy = name;
+    return name;
   }
 }

@@ -1,0 +1,417 @@
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include "file_system.hpp"
+#include "metadata.hpp"
+#include "posix_file.hpp"
+#include "replacement.hpp"
+#include "scratch_file.hpp"
+
+// The steps of a replacement on POSIX systems. Against a name swapped for a link or another file
+// between the read and the write, and against writers that do not take the lock: every step works
+// from descriptors, the new file takes the file's place by an atomic exchange whose result is
+// checked, and the file is rewritten in place only after its old content is on disk elsewhere.
+
+namespace {
+
+// Directories whose new entries are still to be flushed to disk, one descriptor each, with the
+// names as typed of the files replaced in them. A batch of files in one folder then costs one
+// directory sync instead of one per file.
+struct PendingSync {
+  int fd;
+  struct stat id;
+  std::vector<std::string> paths;
+};
+constexpr std::size_t MOST_PENDING = 64;
+std::vector<PendingSync> g_pending;
+
+// How many directories may wait: a quarter of the descriptors the process may have, so that the
+// files still to come keep enough for their own (a file and its directory, the file opened for
+// writing, a temporary file or backup, and their directories).
+std::size_t pending_limit() noexcept {
+  static const std::size_t limit = [] {
+    struct rlimit descriptors {};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) != 0 || descriptors.rlim_cur == RLIM_INFINITY) {
+      return MOST_PENDING;
+    }
+    return std::min<std::size_t>(MOST_PENDING, descriptors.rlim_cur / 4);
+  }();
+  return limit;
+}
+
+// Makes the exchange itself durable, now or when the run ends. False when the directory could not
+// be flushed now: the file has its new content, but a crash could still bring back the old.
+bool sync_at_the_end(int directory, const char* path) noexcept {
+  try {
+    struct stat id {};
+    if (::fstat(directory, &id) != 0) {
+      return ::fsync(directory) == 0;
+    }
+    for (PendingSync& pending : g_pending) {
+      if (pending.id.st_dev == id.st_dev && pending.id.st_ino == id.st_ino) {
+        pending.paths.emplace_back(path);
+        return true;
+      }
+    }
+    if (g_pending.size() < pending_limit()) {
+      std::vector<std::string> paths{path};
+      const int kept = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+      if (kept >= 0) {
+        g_pending.push_back({kept, id, std::move(paths)});
+        return true;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  return ::fsync(directory) == 0;
+}
+
+// The file open as fd, opened again for writing through the descriptor rather than by its name,
+// so that it is the same file whatever has happened to the name since. Fails for a file the
+// process may not write.
+int reopen_for_writing(int fd, const Location& location, const FileIdentity& identity) noexcept {
+  constexpr int FLAGS = O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  int writable = ::open(link_of(fd).path, FLAGS);
+  if (writable < 0 && errno == ENOENT) {
+    writable = ::openat(location.directory.get(), location.name.c_str(), FLAGS | O_NOFOLLOW);
+  }
+  struct stat status {};
+  if (writable >= 0 && (::fstat(writable, &status) != 0 || !same_file(status, identity))) {
+    ::close(writable);
+    return -1;
+  }
+  return writable;
+}
+
+// Gives up the lease taken when the file was opened, which would keep out the descriptor that
+// writes it; false when a writer has broken it since, having opened the file for writing.
+bool lease_unbroken(int fd, bool leased) noexcept {
+  if (!leased) {
+    return true;
+  }
+  const bool unbroken = ::fcntl(fd, F_GETLEASE) == F_RDLCK;
+  ::fcntl(fd, F_SETLEASE, F_UNLCK);
+  return unbroken;
+}
+
+// In a sticky directory (/tmp, a shared drop folder) only the owner of an entry, the owner of the
+// directory or a process with CAP_FOWNER may rename or remove it. The temporary file takes the
+// file's owner before the exchange, so without that right the exchange would fail and leave it
+// behind, named, where it could not be removed either.
+bool may_rename_in(int directory, const struct stat& file) noexcept {
+  struct stat status {};
+  if (::fstat(directory, &status) != 0 || (status.st_mode & S_ISVTX) == 0) {
+    return true;
+  }
+  const uid_t user = ::geteuid();
+  if (user == status.st_uid || user == file.st_uid) {
+    return true;
+  }
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  return ::syscall(SYS_capget, &header, data) == 0 &&
+         (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32))) != 0;
+}
+
+// Opening a file of an overlay's lower layer for writing copies it up to the upper layer, which
+// gives it a new change time: when that is all that changed, and the content is still what was
+// read, the copy is the file read.
+void accept_copy_up(int fd, FileIdentity& identity,
+                    std::span<const unsigned char> old_content) noexcept {
+  constexpr unsigned long OVERLAY = 0x794c7630;
+  struct statfs file_system {};
+  struct stat now {};
+  if (::fstatfs(fd, &file_system) != 0 ||
+      static_cast<unsigned long>(file_system.f_type) != OVERLAY || ::fstat(fd, &now) != 0) {
+    return;
+  }
+  const FileIdentity current = identity_of(now);
+  if (same_file(now, identity) && current.size == identity.size &&
+      current.modified == identity.modified && current.changed != identity.changed &&
+      holds(fd, old_content)) {
+    identity.changed = current.changed;
+  }
+}
+
+// The system's directory for temporary files that must survive a reboot, unless it lives in
+// memory, where a power cut would take the only old copy with it.
+int open_lasting_temporary_directory() noexcept {
+  Descriptor directory(::open("/var/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct statfs file_system {};
+  constexpr unsigned long TMPFS = 0x01021994;
+  constexpr unsigned long RAMFS = 0x858458f6;
+  if (directory.get() < 0 || ::fstatfs(directory.get(), &file_system) != 0 ||
+      static_cast<unsigned long>(file_system.f_type) == TMPFS ||
+      static_cast<unsigned long>(file_system.f_type) == RAMFS) {
+    return -1;
+  }
+  return directory.release();
+}
+
+class PosixSteps final : public ReplacementSteps {
+ public:
+  PosixSteps(SourceFile::Open& file, std::span<const unsigned char> old_content,
+             std::string& kept_copy) noexcept
+      : file_(file), old_content_(old_content), kept_copy_(kept_copy) {}
+
+  bool open_for_writing() noexcept override {
+    prepare_signals();
+    // The directory was opened for its path only; writing in it needs a real descriptor.
+    directory_.reset(
+        ::openat(file_.location.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The lease would keep out the descriptor that writes the file, so it goes first.
+    if (directory_.get() < 0 || !lease_unbroken(file_.fd.get(), file_.leased)) {
+      return false;
+    }
+    directory_usable_ = directory_takes_new_files(directory_.get());
+    writable_.reset(reopen_for_writing(file_.fd.get(), file_.location, file_.identity));
+    if (writable_.get() < 0) {
+      return false;
+    }
+    accept_copy_up(file_.fd.get(), file_.identity, old_content_);
+    return true;
+  }
+
+  bool read_metadata() noexcept override {
+    try {
+      return ::read_metadata(file_.fd.get(), metadata_);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+
+  bool still_the_file_read() noexcept override {
+    struct stat now {};
+    struct stat named {};
+    return ::fstat(file_.fd.get(), &now) == 0 && unchanged_since(now, file_.identity) &&
+           ::fstatat(directory_.get(), file_.location.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) ==
+               0 &&
+           S_ISREG(named.st_mode) && same_file(named, file_.identity);
+  }
+
+  // The lease broke for any writer until it was given up to write the file.
+  bool writers_kept_out() noexcept override { return file_.leased; }
+
+  bool holds(std::span<const unsigned char> content) noexcept override {
+    return ::holds(file_.fd.get(), content);
+  }
+
+  // A rename would split a file with several hard links into two files, nothing created in an
+  // append-only or immutable directory could be renamed or removed again, and a sticky
+  // directory may forbid renaming the new file.
+  bool may_take_new_file() noexcept override {
+    return metadata_.status.st_nlink == 1 && directory_usable_ &&
+           may_rename_in(directory_.get(), metadata_.status);
+  }
+
+  Outcome make_scratch(Scratch kind) noexcept override {
+    scratch_kind_ = kind;
+    if (kind == Scratch::temporary) {
+      scratch_.emplace(directory_.get(), file_.location.name, ScratchFile::Kind::temporary);
+      if (!scratch_->created()) {
+        return refuses_new_files(scratch_->error()) ? Outcome::only_in_place : Outcome::failed;
+      }
+      // Some flags take effect only on an empty file.
+      return carry_flags(scratch_->fd(), metadata_) ? Outcome::done : Outcome::only_in_place;
+    }
+    if (directory_usable_) {
+      scratch_.emplace(directory_.get(), file_.location.name, ScratchFile::Kind::backup);
+      if (!scratch_->created() && !refuses_new_files(scratch_->error())) {
+        return Outcome::failed;
+      }
+    }
+    if (!scratch_ || !scratch_->created()) {
+      scratch_.reset();
+      backup_directory_.reset(open_lasting_temporary_directory());
+      scratch_.emplace(backup_directory_.get(), file_.location.name, ScratchFile::Kind::backup);
+    }
+    return scratch_->created() ? Outcome::done : Outcome::failed;
+  }
+
+  bool write_scratch(std::span<const unsigned char> content) noexcept override {
+    return write_all_at(scratch_->fd(), content, 0);
+  }
+
+  // After the content, since a write drops file capabilities.
+  Outcome carry_metadata() noexcept override {
+    return ::carry_metadata(scratch_->fd(), metadata_) ? Outcome::done : Outcome::only_in_place;
+  }
+
+  bool flush_scratch() noexcept override {
+    return ::fsync(scratch_->fd()) == 0 &&
+           (scratch_kind_ == Scratch::temporary || ::fsync(scratch_->directory()) == 0);
+  }
+
+  Outcome commit_scratch() noexcept override {
+    return exchange() ? Outcome::done : Outcome::failed;
+  }
+
+  void drop_scratch() noexcept override { scratch_.reset(); }
+
+  void keep_scratch() noexcept override {
+    kept_copy_ = path_in(scratch_->directory(), scratch_->name());
+    scratch_->release();
+  }
+
+  std::size_t write_file(std::span<const unsigned char> content) noexcept override {
+    return write_at(writable_.get(), content, 0);
+  }
+
+  bool finish_file(std::size_t size) noexcept override {
+    if (::ftruncate(writable_.get(), static_cast<off_t>(size)) != 0 ||
+        ::fsync(writable_.get()) != 0) {
+      return false;
+    }
+    restore_what_a_write_takes();
+    return true;
+  }
+
+  // The old bytes go back as shared extents of the backup where the file system can (a
+  // copy-on-write one needs new space even to rewrite a block), else written over. A clone must
+  // end at the end of the file, so the file is cut to size first.
+  bool put_back(std::span<const unsigned char> old_content) noexcept override {
+    const int fd = writable_.get();
+    const auto old_size = static_cast<off_t>(old_content.size());
+    const bool restored =
+        (::ftruncate(fd, old_size) == 0 && ::ioctl(fd, FICLONE, scratch_->fd()) == 0) ||
+        (write_all_at(fd, old_content, 0) && ::ftruncate(fd, old_size) == 0);
+    if (!restored) {
+      return false;
+    }
+    const struct timespec times[2] = {metadata_.status.st_atim, metadata_.status.st_mtim};
+    ::futimens(fd, times);
+    restore_what_a_write_takes();
+    return ::fsync(fd) == 0;
+  }
+
+  void hold_interruptions() noexcept override {
+    if (holds_++ == 0) {
+      held_.emplace();
+    }
+  }
+  void release_interruptions() noexcept override {
+    if (--holds_ == 0) {
+      held_.reset();
+    }
+  }
+
+ private:
+  void restore_what_a_write_takes() noexcept {
+    restore_set_id_bits(writable_.get(), metadata_.status);
+    restore_capabilities(writable_.get(), metadata_);
+  }
+
+  bool exchange() noexcept;
+
+  SourceFile::Open& file_;
+  std::span<const unsigned char> old_content_;
+  std::string& kept_copy_;
+  Descriptor directory_;
+  Descriptor writable_;
+  Metadata metadata_;
+  bool directory_usable_ = false;
+  // Declared before the scratch file, which must not outlive it.
+  Descriptor backup_directory_;
+  std::optional<ScratchFile> scratch_;
+  Scratch scratch_kind_ = Scratch::temporary;
+  int holds_ = 0;
+  std::optional<SignalsHeld> held_;
+};
+
+// Puts the temporary file in the file's place. Where the system can exchange two names
+// atomically it does, then checks by descriptor what it swapped in and what it swapped out, and
+// swaps back unless that was the temporary file for the file read, unchanged: no window remains
+// in which another file could be replaced, or another file put in its place.
+bool PosixSteps::exchange() noexcept {
+  ScratchFile& temporary = *scratch_;
+  const int directory = directory_.get();
+  const char* const name = file_.location.name.c_str();
+  // The temporary file has its name for as short a time as can be: from here.
+  if (!temporary.link()) {
+    return false;
+  }
+  if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+      return false;
+    }
+    // No exchange on this file system: the check just made is the last word.
+    if (::renameat(directory, temporary.name(), directory, name) != 0) {
+      return false;
+    }
+    temporary.release();
+    return sync_at_the_end(directory, file_.path);
+  }
+  struct stat ours {};
+  struct stat swapped_in {};
+  struct stat swapped_out {};
+  struct stat now {};
+  // The exchange itself changes the change time, so the content is judged by size and
+  // modification time here.
+  const bool exchanged_as_meant =
+      ::fstat(temporary.fd(), &ours) == 0 &&
+      ::fstatat(directory, name, &swapped_in, AT_SYMLINK_NOFOLLOW) == 0 &&
+      same_file(swapped_in, ours) &&
+      ::fstatat(directory, temporary.name(), &swapped_out, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(swapped_out.st_mode) && same_file(swapped_out, file_.identity) &&
+      ::fstat(file_.fd.get(), &now) == 0 && now.st_size == file_.identity.size &&
+      identity_of(now).modified == file_.identity.modified;
+  if (!exchanged_as_meant) {
+    struct stat back {};
+    const bool swapped_back =
+        ::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) == 0;
+    // Unless the swap back left the temporary file under its own name, what is there now is
+    // someone else's, and it must not be removed.
+    if (!swapped_back || ::fstatat(directory, temporary.name(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(back, ours)) {
+      if (!swapped_back) {
+        kept_copy_ = path_in(directory, temporary.name());
+      }
+      temporary.release();
+    }
+    // Without the swap back the new content is in place all the same when it was ours.
+    return !swapped_back && same_file(swapped_in, ours);
+  }
+  if (::unlinkat(directory, temporary.name(), 0) != 0) {
+    kept_copy_ = path_in(directory, temporary.name());
+  }
+  temporary.release();
+  return sync_at_the_end(directory, file_.path);
+}
+
+}  // namespace
+
+bool SourceFile::replace_content(std::span<const unsigned char> old_content,
+                                 std::span<const unsigned char> new_content) noexcept {
+  kept_.clear();
+  if (!open_) {
+    return false;
+  }
+  PosixSteps steps(*open_, old_content, kept_);
+  return ::replace_content(steps, old_content, new_content);
+}
+
+void finish_replacements(void (*not_on_disk)(const char* path)) noexcept {
+  for (PendingSync& pending : g_pending) {
+    if (::fsync(pending.fd) != 0) {
+      for (const std::string& path : pending.paths) {
+        not_on_disk(path.c_str());
+      }
+    }
+    ::close(pending.fd);
+  }
+  g_pending.clear();
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <sys/stat.h>
+
+#include "file_system.hpp"
+
+// What the POSIX file-system layer shares: descriptors, checked writes, identities, and the open
+// file as finding it left it.
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() { reset(); }
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  void reset(int fd = -1) noexcept;
+  // Hands the descriptor over to the caller, who closes it.
+  [[nodiscard]] int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Writes all of bytes at offset; yields how many were written before an error stopped it.
+[[nodiscard]] std::size_t write_at(int fd, std::span<const unsigned char> bytes,
+                                   off_t offset) noexcept;
+
+[[nodiscard]] inline bool write_all_at(int fd, std::span<const unsigned char> bytes,
+                                       off_t offset) noexcept {
+  return write_at(fd, bytes, offset) == bytes.size();
+}
+
+[[nodiscard]] FileIdentity identity_of(const struct stat& status) noexcept;
+
+// "/proc/self/fd/<fd>": the kernel's link to the file a descriptor is open on, whatever has
+// happened to its name.
+struct DescriptorLink {
+  char path[32];
+};
+[[nodiscard]] DescriptorLink link_of(int fd) noexcept;
+
+// True when status is of the same file as identity.
+[[nodiscard]] inline bool same_file(const struct stat& status,
+                                    const FileIdentity& identity) noexcept {
+  return status.st_dev == identity.device && status.st_ino == identity.inode;
+}
+
+// True when both are of the same file.
+[[nodiscard]] inline bool same_file(const struct stat& one, const struct stat& other) noexcept {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// True when status is of the same file as identity, with the same size and modification and
+// change times: nobody has written it, linked it or changed its metadata since.
+[[nodiscard]] bool unchanged_since(const struct stat& status,
+                                   const FileIdentity& identity) noexcept;
+
+// Where the file is: an open directory and the file's name in it.
+struct Location {
+  Descriptor directory;
+  std::string name;
+};
+
+// The file as found and opened: the descriptor it was read and locked through, where its name
+// is, what it was when locked, and whether a lease has kept writers out since.
+struct SourceFile::Open {
+  Descriptor fd;
+  Location location;
+  FileIdentity identity;
+  bool leased = false;
+  // The name as typed, for a report at the end of the run.
+  const char* path = nullptr;
+};
+
+// True when the file open as fd holds exactly content.
+[[nodiscard]] bool holds(int fd, std::span<const unsigned char> content) noexcept;
+
+// The path of the directory entry name in the open directory, for the message that tells the
+// user where a copy was kept.
+[[nodiscard]] std::string path_in(int directory, const char* name) noexcept;
+
+// True for the errors that say a directory takes no new file.
+[[nodiscard]] inline bool refuses_new_files(int error) noexcept {
+  return error == EACCES || error == EPERM;
+}

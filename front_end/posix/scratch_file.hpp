@@ -1,0 +1,74 @@
+#pragma once
+
+#include <csignal>
+#include <cstddef>
+#include <string_view>
+
+#include "posix_file.hpp"
+
+// The scratch files (temporary file and backup) and the signals that must not leave one behind.
+
+// Ignores SIGXFSZ, so that a file-size limit makes a write fail instead of ending the process,
+// and lets every other signal that would end the process remove the scratch file first. Signals
+// the caller set to be ignored stay ignored; those with a handler of their own keep it.
+void prepare_signals() noexcept;
+
+// Holds back, for as long as it lives, every signal that would end the process and can be held;
+// they arrive when it ends. The faults a program causes itself cannot be held.
+class SignalsHeld {
+ public:
+  SignalsHeld() noexcept;
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+  ~SignalsHeld();
+
+ private:
+  sigset_t previous_;
+};
+
+// A new file in an open directory, readable and writable by its owner alone and locked like the
+// file it is for. A temporary file has no name until link() gives it one, just before it takes
+// the file's place, so no other process can reach it while it is written and a kill leaves
+// nothing behind (where the file system has no unnamed files it is named at once); a signal that
+// ends the process removes its name first. A backup is named ".<name>.XXXXXX.bak" at once and is
+// never removed by a signal. Either is removed when it goes out of scope unless it was released.
+// At most one exists at a time.
+class ScratchFile {
+ public:
+  enum class Kind { temporary, backup };
+
+  ScratchFile(int directory, std::string_view name, Kind kind) noexcept;
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  ~ScratchFile() { remove(); }
+
+  // False when no file could be created; error() then says why.
+  [[nodiscard]] bool created() const noexcept { return fd_.get() >= 0; }
+  [[nodiscard]] int error() const noexcept { return error_; }
+  [[nodiscard]] int fd() const noexcept { return fd_.get(); }
+  [[nodiscard]] int directory() const noexcept { return directory_; }
+  // ".<name>.XXXXXX" with the kind's suffix once the file has a name; empty before.
+  [[nodiscard]] const char* name() const noexcept;
+
+  // Gives the file its random name in the directory, if it has none yet; false when it cannot.
+  [[nodiscard]] bool link() noexcept;
+  // Closes the file and removes its name, if it still has one.
+  void remove() noexcept;
+  // Closes the file and leaves whatever is under its name alone from now on: after a rename of
+  // the name, or to keep a backup on disk.
+  void release() noexcept;
+
+ private:
+  [[nodiscard]] const char* suffix() const noexcept;
+  [[nodiscard]] bool give_name(int unnamed) noexcept;
+  void lock() noexcept;
+  void unclaim() noexcept;
+
+  Descriptor fd_;
+  int directory_ = -1;
+  Kind kind_;
+  int error_ = 0;
+  std::size_t prefix_length_ = 0;
+  bool named_ = false;
+  bool claimed_ = false;
+};

@@ -1,0 +1,106 @@
+#include "replacement.hpp"
+
+namespace {
+
+class InterruptionsHeld {
+ public:
+  explicit InterruptionsHeld(ReplacementSteps& file) noexcept : file_(file) {
+    file_.hold_interruptions();
+  }
+  InterruptionsHeld(const InterruptionsHeld&) = delete;
+  InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+  ~InterruptionsHeld() { file_.release_interruptions(); }
+
+ private:
+  ReplacementSteps& file_;
+};
+
+// Removes the scratch file on every way out unless it was committed or must be kept.
+class ScratchMade {
+ public:
+  explicit ScratchMade(ReplacementSteps& file) noexcept : file_(file) {}
+  ScratchMade(const ScratchMade&) = delete;
+  ScratchMade& operator=(const ScratchMade&) = delete;
+  ~ScratchMade() { file_.drop_scratch(); }
+
+ private:
+  ReplacementSteps& file_;
+};
+
+// The last word before the file is given new content. Where writers were not kept out, a
+// rewrite of the same size within the file system's timestamp granularity changes nothing the
+// times show, so the content is read once more and compared.
+bool unchanged(ReplacementSteps& file, std::span<const unsigned char> old_content) noexcept {
+  return file.still_the_file_read() && (file.writers_kept_out() || file.holds(old_content));
+}
+
+Outcome replace_by_new_file(ReplacementSteps& file, std::span<const unsigned char> old_content,
+                            std::span<const unsigned char> new_content) noexcept {
+  const Outcome made = file.make_scratch(ReplacementSteps::Scratch::temporary);
+  if (made != Outcome::done) {
+    return made;
+  }
+  const ScratchMade scratch(file);
+  if (!file.write_scratch(new_content)) {
+    return Outcome::failed;
+  }
+  // Who may do what with the file must not change with it: what cannot be carried keeps the file.
+  const Outcome carried = file.carry_metadata();
+  if (carried != Outcome::done) {
+    return carried;
+  }
+  // On disk before the last check, so that nothing can happen between that check and the commit
+  // but the commit.
+  if (!file.flush_scratch()) {
+    return Outcome::failed;
+  }
+  const InterruptionsHeld held(file);
+  if (!unchanged(file, old_content)) {
+    return Outcome::failed;
+  }
+  return file.commit_scratch();
+}
+
+// The old content is on disk in the backup before the first byte of the file is written, and the
+// backup goes only once the file holds a whole content again, so that at every moment one of the
+// two holds every old byte. Nothing from outside may end the process meanwhile.
+bool rewrite_in_place(ReplacementSteps& file, std::span<const unsigned char> old_content,
+                      std::span<const unsigned char> new_content) noexcept {
+  const InterruptionsHeld held(file);
+  if (file.make_scratch(ReplacementSteps::Scratch::backup) != Outcome::done) {
+    return false;
+  }
+  const ScratchMade backup(file);
+  // Checked again after the backup is on disk: the backup took time, and a wait for the disk
+  // is when a writer gets in.
+  if (!file.write_scratch(old_content) || !file.flush_scratch() || !unchanged(file, old_content)) {
+    return false;
+  }
+  const std::size_t written = file.write_file(new_content);
+  if (written == new_content.size() && file.finish_file(new_content.size())) {
+    return true;
+  }
+  // When not a byte was written the content never changed.
+  if (written != 0 && !file.put_back(old_content)) {
+    file.keep_scratch();
+  }
+  return false;
+}
+
+}  // namespace
+
+bool replace_content(ReplacementSteps& file, std::span<const unsigned char> old_content,
+                     std::span<const unsigned char> new_content) noexcept {
+  // Whether the file itself may be written decides, not its folder: a read-only file is not
+  // replaced just because the folder would allow a rename over it.
+  if (!file.open_for_writing() || !file.read_metadata() || !file.still_the_file_read()) {
+    return false;
+  }
+  if (file.may_take_new_file()) {
+    const Outcome replaced = replace_by_new_file(file, old_content, new_content);
+    if (replaced != Outcome::only_in_place) {
+      return replaced == Outcome::done;
+    }
+  }
+  return rewrite_in_place(file, old_content, new_content);
+}

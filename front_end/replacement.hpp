@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+// Giving a file that was opened, locked and read its new content: the order of the steps and the
+// checks between them, written once for every platform. A platform supplies the steps as
+// primitives over the open file; none of them decides what happens next.
+
+// How a step that may not be possible for this file ended.
+enum class Outcome { done, failed, only_in_place };
+
+class ReplacementSteps {
+ public:
+  enum class Scratch { temporary, backup };
+
+  ReplacementSteps() = default;
+  ReplacementSteps(const ReplacementSteps&) = delete;
+  ReplacementSteps& operator=(const ReplacementSteps&) = delete;
+  virtual ~ReplacementSteps() = default;
+
+  // Opens the file read for writing through what is open, never by its name again. False when
+  // the process may not write it, or a writer has got at it since it was read.
+  [[nodiscard]] virtual bool open_for_writing() noexcept = 0;
+  // Reads what a new file in its place would have to carry. False when what a replacement would
+  // lose cannot be told.
+  [[nodiscard]] virtual bool read_metadata() noexcept = 0;
+  // True when the name still refers to the file read and its identity, size and times are as
+  // they were when it was read.
+  [[nodiscard]] virtual bool still_the_file_read() noexcept = 0;
+  // True when every writer has been kept out of the file since it was read, so that unchanged
+  // times prove unchanged content.
+  [[nodiscard]] virtual bool writers_kept_out() noexcept = 0;
+  // True when the file holds exactly content now.
+  [[nodiscard]] virtual bool holds(std::span<const unsigned char> content) noexcept = 0;
+  // False when a new file in its place would split hard links, or the folder would keep a file
+  // created in it for good, or this system cannot give a new file what the file has.
+  [[nodiscard]] virtual bool may_take_new_file() noexcept = 0;
+
+  // Creates the one scratch file: a temporary file beside the file, which no other process can
+  // reach and which does not outlive the process, or a backup, beside the file where the folder
+  // takes one, otherwise in a folder for such files that survives a reboot. only_in_place when
+  // the folder takes no temporary file.
+  [[nodiscard]] virtual Outcome make_scratch(Scratch kind) noexcept = 0;
+  [[nodiscard]] virtual bool write_scratch(std::span<const unsigned char> content) noexcept = 0;
+  // Gives the temporary file everything the file has that it must keep; only_in_place when
+  // something cannot be given.
+  [[nodiscard]] virtual Outcome carry_metadata() noexcept = 0;
+  // Makes the scratch file's content durable, and a backup's name too.
+  [[nodiscard]] virtual bool flush_scratch() noexcept = 0;
+  // Puts the temporary file in the file's place in one step that no writer can slip into, and
+  // makes that durable now or by the end of the run. Where the platform can see what the step
+  // swapped, anything other than the file read, unchanged, is put back. only_in_place when the
+  // file turns out not to be replaceable by a new one (opened elsewhere in a way that forbids it,
+  // writable but not deletable, no such step on this system); the file is untouched then.
+  [[nodiscard]] virtual Outcome commit_scratch() noexcept = 0;
+  // Removes the scratch file if it is still there and still ours.
+  virtual void drop_scratch() noexcept = 0;
+  // Leaves the backup on disk and records where, for the user.
+  virtual void keep_scratch() noexcept = 0;
+
+  // Writes content over the file from its start; yields how many bytes were written.
+  [[nodiscard]] virtual std::size_t write_file(std::span<const unsigned char> content) noexcept = 0;
+  // Ends the file after size bytes, puts back what a write takes from a file (set-ID bits,
+  // capabilities) and makes the content durable.
+  [[nodiscard]] virtual bool finish_file(std::size_t size) noexcept = 0;
+  // Gives the file old_content back after a write that failed part-way, with its old times and
+  // whatever the write took, and makes it durable.
+  [[nodiscard]] virtual bool put_back(std::span<const unsigned char> old_content) noexcept = 0;
+
+  // Holds back whatever would end the process from outside (signals, console control events)
+  // until the matching release; nests.
+  virtual void hold_interruptions() noexcept = 0;
+  virtual void release_interruptions() noexcept = 0;
+};
+
+// Gives the file new_content, where old_content is what was read from it. Normally a temporary
+// file takes its place in one step, so that it holds its whole old or whole new content at every
+// moment; where no new file may take its place it is overwritten in place, once a backup of its
+// old content is on disk. Nothing is written when the file is no longer the one read or has
+// changed since. False when the file did not get the new content; it then holds its old content,
+// or, after a failure that could not be undone, the backup does, and is kept.
+[[nodiscard]] bool replace_content(ReplacementSteps& file,
+                                   std::span<const unsigned char> old_content,
+                                   std::span<const unsigned char> new_content) noexcept;
