@@ -1,0 +1,143 @@
+#include <memory>
+#include <new>
+
+#include "file_system.hpp"
+#include "windows_file.hpp"
+
+// Finding and locking the file: the handle opened here is the one everything later works from.
+// Its share mode keeps every other writer out until the conversion ends (a writer that has the
+// file open already is waited for, then the file is given up), and the lock keeps a second
+// conversion of the same file, by any name, out until this one has replaced it.
+
+namespace {
+
+// How long a writer or another conversion is waited for before the file is given up.
+constexpr DWORD WAIT_MS = 5000;
+
+// The conversion lock: one byte far beyond any content, locked exclusively on the reading handle.
+// Another conversion of the same file by any name cannot take it, while reading and writing the
+// content is not hindered.
+bool lock_within_a_few_seconds(HANDLE handle) noexcept {
+  for (DWORD waited = 0;; waited += 10) {
+    OVERLAPPED position{};
+    position.OffsetHigh = 0x7FFFFFFFu;
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &position) != 0) {
+      return true;
+    }
+    // A file system without byte-range locks has no other holder to wait for; the checks before
+    // the replacement still keep a changed file from being overwritten.
+    if (GetLastError() != ERROR_LOCK_VIOLATION) {
+      return true;
+    }
+    if (waited >= WAIT_MS) {
+      return false;
+    }
+    Sleep(10);
+  }
+}
+
+// Opens the file for reading, and for writing where the process may, sharing it with readers and
+// with renames (which the replacement itself needs) but with no writer. A named pipe's server may
+// act as the user who opens it only as far as identifying the user.
+HANDLE open_sharing_no_writes(const std::wstring& path, bool& writable) noexcept {
+  constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_DELETE;
+  constexpr DWORD FLAGS =
+      FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+  for (DWORD waited = 0;; waited += 10) {
+    writable = true;
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE, nullptr,
+                                OPEN_EXISTING, FLAGS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+      writable = false;
+      handle =
+          CreateFileW(path.c_str(), GENERIC_READ, SHARE, nullptr, OPEN_EXISTING, FLAGS, nullptr);
+    }
+    // Another program has it open for writing, or keeps others from writing it.
+    if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+        waited >= WAIT_MS) {
+      return handle;
+    }
+    Sleep(10);
+  }
+}
+
+// The path of the file a handle is open on, with links and junctions resolved, so that a link
+// stays a link and the file it leads to is the one replaced. Empty when it cannot be told.
+std::wstring final_path_of(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (length == 0) {
+      return {};
+    }
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(length);
+  }
+  return {};
+}
+
+enum class Opened { file, refused, replaced };
+
+Opened open_and_lock(const std::wstring& typed, SourceFile::Open& file) {
+  file.handle.reset(open_sharing_no_writes(typed, file.writable));
+  // Devices such as NUL or CON open like files; only a file on a disk is taken.
+  if (!file.handle.valid() || !identity_of(file.handle.get(), file.identity) ||
+      !lock_within_a_few_seconds(file.handle.get())) {
+    return Opened::refused;
+  }
+  file.path = final_path_of(file.handle.get());
+  if (file.path.empty()) {
+    return Opened::refused;
+  }
+  // After the wait for the lock the name may lead elsewhere: a conversion that held it may just
+  // have replaced the file. The identity is taken again under the lock for the same reason.
+  if (!identity_of(file.handle.get(), file.identity) ||
+      !names_the_file(typed, file.identity, true)) {
+    return Opened::replaced;
+  }
+  return Opened::file;
+}
+
+}  // namespace
+
+SourceFile::SourceFile() noexcept = default;
+SourceFile::~SourceFile() = default;
+
+bool SourceFile::open(const char* path) noexcept {
+  close();
+  try {
+    const std::wstring typed = widen(path);
+    if (typed.empty()) {
+      return false;
+    }
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      auto file = std::make_unique<Open>();
+      const Opened opened = open_and_lock(typed, *file);
+      if (opened == Opened::refused) {
+        return false;
+      }
+      if (opened == Opened::file) {
+        size_ = file->identity.size;
+        open_ = std::move(file);
+        return true;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  return false;
+}
+
+bool SourceFile::read_exactly(std::span<unsigned char> buffer) noexcept {
+  return open_ && read_exactly_at(open_->handle.get(), buffer, 0);
+}
+
+// Closing the handle releases the lock and lets writers in again.
+void SourceFile::close() noexcept {
+  open_.reset();
+  size_ = -1;
+}
