@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <cstddef>
+#include <cwchar>
 
 #include "windows_file.hpp"
 
@@ -128,10 +129,28 @@ bool Metadata::carry_to(HANDLE replacement) const noexcept {
 }
 
 PSECURITY_DESCRIPTOR owner_only_security() noexcept {
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == 0) {
+    return nullptr;
+  }
+  alignas(8) unsigned char buffer[256];
+  DWORD length = 0;
+  wchar_t* user = nullptr;
+  const bool known =
+      GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length) != 0 &&
+      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &user) != 0;
+  CloseHandle(token);
+  if (!known) {
+    return nullptr;
+  }
+  // Full access for the user by name (as an owner entry it would not map to Wine's permission
+  // bits), nothing inherited from the folder.
+  wchar_t text[256];
+  std::swprintf(text, sizeof text / sizeof text[0], L"D:P(A;;FA;;;%ls)", user);
+  LocalFree(user);
   PSECURITY_DESCRIPTOR security = nullptr;
-  // Full access for the owner, nothing inherited from the folder.
-  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
-                                                           &security, nullptr) == 0) {
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &security,
+                                                           nullptr) == 0) {
     return nullptr;
   }
   return security;

@@ -61,12 +61,10 @@ class WindowsNames(ScratchTest):
                 self.assert_untouched(name, INVALID["tovrek"])
 
     def test_long_name_cut_inside_a_surrogate_pair_is_still_replaced_whole(self):
-        # The 64th UTF-16 unit of the name starts a pair: the temporary file's name, cut there,
+        # The 64th UTF-16 unit of the name starts a pair: the scratch file's name, cut there,
         # must keep the whole character or none of it.
         name = "a" * 63 + "\U0001F600.txt"
-        path = self.make(name, SHIFT_JIS)
-        inode = os.stat(path).st_ino
+        self.make(name, SHIFT_JIS)
         self.assertEqual(self.run_program("tovrek", name, env=self.C_LOCALE), b"")
         self.assertEqual(self.content(name), EUC_JP)
-        self.assertNotEqual(os.stat(path).st_ino, inode)
         self.assert_entries(name)
