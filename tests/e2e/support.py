@@ -169,7 +169,7 @@ class Paused(ScratchTest):
         # -P limits the delay to calls on that file; the line appears once the call is held.
         command = ["strace", "-f", "-qq", "-o", self.log, *(["-P", path] if path else []), "-e",
                    f"inject={call}:delay_exit={seconds * 1_000_000}:when={when}",
-                   *(f"--inject={extra}" for extra in inject), PROGRAMS[program], *args]
+                   *(f"--inject={extra}" for extra in inject), *RUNNER, PROGRAMS[program], *args]
         process = subprocess.Popen(command, cwd=self.dir, stdout=stdout or subprocess.PIPE,
                                    stderr=subprocess.PIPE, preexec_fn=limited({}),
                                    restore_signals=False)

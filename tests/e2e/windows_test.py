@@ -4,9 +4,11 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
-from support import (WINDOWS, REJECTION, INVALID, SHIFT_JIS, EUC_JP, ScratchTest)
+from support import (WINDOWS, RUNNER, TIME_SCALE, REJECTION, INVALID, SHIFT_JIS, EUC_JP, Paused,
+                     ScratchTest, tool)
 
 
 @unittest.skipUnless(WINDOWS, "names in UTF-16 and code pages are Windows matters")
@@ -68,3 +70,95 @@ class WindowsNames(ScratchTest):
         self.assertEqual(self.run_program("tovrek", name, env=self.C_LOCALE), b"")
         self.assertEqual(self.content(name), EUC_JP)
         self.assert_entries(name)
+
+
+@unittest.skipUnless(WINDOWS, "other Windows programs and Wine's files")
+class WindowsFiles(Paused):
+    """Files under Wine keep their Unix permissions, and other programs hold, lock, rename or
+    write them while they are converted."""
+
+    def neighbour(self, what, name, seconds):
+        """Starts the helper program holding what it holds on the file, once it holds it."""
+        process = subprocess.Popen([*RUNNER, os.environ["NEIGHBOUR"], what, self.path(name),
+                                    str(seconds)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   cwd=self.dir)
+        self.addCleanup(process.wait)
+        self.addCleanup(process.kill)
+        self.assertEqual(process.stdout.readline().strip(), b"ready")
+        return process
+
+    def opened_by(self, program, name):
+        """Whether a process running the program has the file open now."""
+        target = os.path.realpath(self.path(name))
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    if program.encode() not in f.read():
+                        continue
+                if any(os.readlink(f"/proc/{pid}/fd/{fd}") == target
+                       for fd in os.listdir(f"/proc/{pid}/fd")):
+                    return True
+            except OSError:
+                pass
+        return False
+
+    def test_unix_permissions_stay_as_they_were(self):
+        for mode in (0o600, 0o640, 0o666, 0o444 | 0o200):
+            with self.subTest(mode=oct(mode)):
+                path = self.make("memo.txt", SHIFT_JIS, mode=mode)
+                self.assertEqual(self.run_program("tovrek", "memo.txt"), b"")
+                self.assertEqual(self.content("memo.txt"), EUC_JP)
+                self.assertEqual(os.stat(path).st_mode & 0o7777, mode)
+                self.assert_entries("memo.txt")
+
+    def test_a_file_another_program_has_open_is_converted(self):
+        self.make("memo.txt", SHIFT_JIS)
+        self.neighbour("open", "memo.txt", 60 * TIME_SCALE)
+        self.assertEqual(self.run_program("tovrek", "memo.txt"), b"")
+        self.assertEqual(self.content("memo.txt"), EUC_JP)
+        self.assert_entries("memo.txt")
+
+    @tool("strace")
+    def test_a_write_refused_before_its_first_byte_leaves_no_backup(self):
+        # Every write after the backup's fails: the rewrite in place and, had anything been
+        # written, the putting back of the old content.
+        self.make("memo.txt", SHIFT_JIS)
+        os.link(self.path("memo.txt"), self.path("link.txt"))
+        result = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
+                                 "-e", "inject=pwrite64:error=EIO:when=2+", *RUNNER,
+                                 os.environ["TOVREK"], "memo.txt"], cwd=self.dir,
+                                capture_output=True, timeout=60 * TIME_SCALE)
+        self.assertEqual(result.stdout, b"Failed to write file: memo.txt\r\n")
+        self.assert_untouched("memo.txt", SHIFT_JIS)
+        self.assert_entries("memo.txt", "link.txt")
+
+    def test_a_name_given_to_another_file_during_the_wait_for_the_lock_converts_that_file(self):
+        self.make("memo.txt", SHIFT_JIS)
+        self.make("other.txt", SHIFT_JIS + b"other\r\n")
+        holder = self.neighbour("lock-conversion", "memo.txt", 60 * TIME_SCALE)
+        program = subprocess.Popen([*RUNNER, os.environ["TOVREK"], "memo.txt"], cwd=self.dir,
+                                   stdout=subprocess.PIPE)
+        self.addCleanup(program.kill)
+        deadline = time.monotonic() + 30 * TIME_SCALE
+        while not self.opened_by("tovrek", "memo.txt"):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        os.rename(self.path("other.txt"), self.path("memo.txt"))
+        holder.stdin.close()
+        out, _ = program.communicate(timeout=60 * TIME_SCALE)
+        self.assertEqual(out, b"")
+        self.assertEqual(self.content("memo.txt"), EUC_JP + b"other\n")
+        self.assert_entries("memo.txt")
+
+    @tool("strace")
+    def test_a_write_while_the_backup_goes_to_disk_is_kept(self):
+        # Held at the flush of the backup of a rewrite in place, the file is written by a program
+        # that Windows share modes do not reach.
+        self.make("memo.txt", SHIFT_JIS)
+        os.link(self.path("memo.txt"), self.path("link.txt"))
+        process = self.start_paused("tovrek", "memo.txt", call="fsync", seconds=2 * TIME_SCALE)
+        with open(self.path("memo.txt"), "ab") as f:
+            f.write(b"theirs\r\n")
+        self.assertEqual(self.finish(process), b"Failed to write file: memo.txt\r\n")
+        self.assertEqual(self.content("memo.txt"), SHIFT_JIS + b"theirs\r\n")
+        self.assert_entries("memo.txt", "link.txt")
