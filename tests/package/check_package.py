@@ -52,9 +52,13 @@ def check_deb(package, stage):
                                   env={**os.environ, "MANWIDTH": "80", "LC_ALL": "C.UTF-8"})
         if rendered.returncode != 0 or rendered.stderr:
             fail(f"{page} renders with warnings: {rendered.stderr.decode()}")
-        for text in (b"SYNOPSIS", b"MESSAGES", b"SAFETY", b"EXAMPLES", b"Failed to write file"):
+        for text in (b"SYNOPSIS", b"MESSAGES", b"SAFETY", b"EXAMPLES", b"Failed to write file",
+                     b"/var/tmp", b"folder/*.txt"):
             if text not in rendered.stdout:
                 fail(f"{page} has no {text.decode()}")
+        for text in (b"NTFS", b"cmd"):
+            if text in rendered.stdout:
+                fail(f"{page} describes Windows: {text.decode()}")
     documents = os.path.join(stage, "usr", "share", "doc", "tovrek-grelmat")
     with open(os.path.join(documents, "copyright"), encoding="utf-8") as f:
         copyright_file = f.read()
@@ -102,6 +106,13 @@ def check_zip(package):
     for program in PROGRAMS:
         if f"{program.upper()}(1)".encode() not in manual:
             fail(f"the manual has no page for {program}")
+    # The Windows programs' own behaviour and commands, none of the POSIX systems'.
+    for text in (b".NAME.XXXXXXXX.bak", b"share mode", b'for %f in (folder\\*.txt) do tovrek "%f"'):
+        if text not in manual:
+            fail(f"the manual does not say {text.decode()}")
+    for text in (b"/var/tmp", b"SIGKILL", b"/proc", b"folder/*.txt", b"swaps back"):
+        if text in manual:
+            fail(f"the manual describes POSIX systems: {text.decode()}")
     if b"\x08" in manual or b"\x1b" in manual:
         fail("the manual holds terminal control sequences")
 
