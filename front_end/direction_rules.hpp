@@ -13,5 +13,7 @@ struct DirectionRules {
   // Yields 1 when image[0, size) is acceptable input for the direction, 0 otherwise.
   int (*validator)(const unsigned char* image, std::size_t size) noexcept;
   // Writes the converted image[0, size) to the sink; may read image[size], the first slack byte.
-  void (*transcoder)(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept;
+  using Transcoder = void (*)(const unsigned char* image, std::size_t size,
+                              ByteSink& sink) noexcept;
+  Transcoder transcoder;
 };

@@ -4,6 +4,7 @@
 #include <span>
 
 #include "console.hpp"
+#include "converted_content.hpp"
 #include "file_system.hpp"
 #include "job_memory.hpp"
 
@@ -35,13 +36,10 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
     return 0;
   }
 
-  // One block holds the image with its slack and, after it, room for the largest output.
+  // The image with its slack. Populated in one step where the system allows, since it is all
+  // written at once.
   const auto size = static_cast<std::size_t>(measured);
-  const std::size_t image_bytes = size + IMAGE_SLACK;
-  const std::size_t output_room = size * MAX_OUTPUT_PER_INPUT_BYTE;
-  // Text converts to about its own size; a little more keeps half-width katakana and line ends
-  // within the part mapped at once.
-  JobMemory block(image_bytes + output_room, image_bytes + size + size / 8);
+  JobMemory block(size + IMAGE_SLACK, size + IMAGE_SLACK);
   if (block.get() == nullptr) {
     input.close();
     print_message("Failed to alloc memory\n");
@@ -61,10 +59,17 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
     return report(rules.rejection_message, path);
   }
 
-  ByteSink sink(image + image_bytes, output_room);
-  rules.transcoder(image, size, sink);
-  const bool written =
-      input.replace_content(std::span(image, size), std::span(sink.data(), sink.size()));
+  // The converted content is made a piece at a time, each time it is written, into room for the
+  // largest piece.
+  const std::size_t room_size = ConvertedContent::room_needed(image, size);
+  JobMemory room(room_size, room_size);
+  if (room.get() == nullptr) {
+    input.close();
+    print_message("Failed to alloc memory\n");
+    return 0;
+  }
+  ConvertedContent converted(image, size, rules.transcoder, std::span(room.get(), room_size));
+  const bool written = input.replace_content(std::span(image, size), converted);
   input.close();
   block.release();
   if (!written) {

@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 
+#include "replacement.hpp"
+
 // The few file-system operations the conversion job needs, with one implementation per platform.
 
 // What identifies the file that was read and tells whether anyone has changed it since: the file
@@ -47,7 +49,7 @@ class SourceFile {
   // then holds its old content (or, after a failure that could not be undone, the backup does,
   // and kept_copy() says where).
   [[nodiscard]] bool replace_content(std::span<const unsigned char> old_content,
-                                     std::span<const unsigned char> new_content) noexcept;
+                                     Content& new_content) noexcept;
   // After replace_content: where a copy of the file's old content was left behind, because
   // putting it back or removing it failed; empty when none was.
   [[nodiscard]] const std::string& kept_copy() const noexcept { return kept_; }

@@ -2,10 +2,9 @@
 
 #include <cstddef>
 
-// The one block of memory a conversion uses: the file image with its slack, then room for the
-// largest output, not necessarily zeroed. Where the system allows, the part a conversion normally
-// touches (the image and about as much output as input) is mapped in one step rather than a page
-// fault at a time, which on a 1 MB file saved about a fifth of a whole run.
+// A block of memory for a conversion (the file image with its slack, or the room its converted
+// pieces are made in), not necessarily zeroed. Where the system allows, the part a conversion
+// touches is mapped in one step rather than a page fault at a time.
 class JobMemory {
  public:
   // No block when size bytes cannot be had; touched says how many bytes from the start are

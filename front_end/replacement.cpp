@@ -35,7 +35,7 @@ bool unchanged(ReplacementSteps& file, std::span<const unsigned char> old_conten
 }
 
 Outcome replace_by_new_file(ReplacementSteps& file, std::span<const unsigned char> old_content,
-                            std::span<const unsigned char> new_content) noexcept {
+                            Content& new_content) noexcept {
   const Outcome made = file.make_scratch(ReplacementSteps::Scratch::temporary);
   if (made != Outcome::done) {
     return made;
@@ -65,7 +65,7 @@ Outcome replace_by_new_file(ReplacementSteps& file, std::span<const unsigned cha
 // backup goes only once the file holds a whole content again, so that at every moment one of the
 // two holds every old byte. Nothing from outside may end the process meanwhile.
 bool rewrite_in_place(ReplacementSteps& file, std::span<const unsigned char> old_content,
-                      std::span<const unsigned char> new_content) noexcept {
+                      Content& new_content) noexcept {
   const InterruptionsHeld held(file);
   if (file.make_scratch(ReplacementSteps::Scratch::backup) != Outcome::done) {
     return false;
@@ -73,15 +73,16 @@ bool rewrite_in_place(ReplacementSteps& file, std::span<const unsigned char> old
   const ScratchMade backup(file);
   // Checked again after the backup is on disk: the backup took time, and a wait for the disk
   // is when a writer gets in.
-  if (!file.write_scratch(old_content) || !file.flush_scratch() || !unchanged(file, old_content)) {
+  HeldContent old(old_content);
+  if (!file.write_scratch(old) || !file.flush_scratch() || !unchanged(file, old_content)) {
     return false;
   }
-  const std::size_t written = file.write_file(new_content);
-  if (written == new_content.size() && file.finish_file(new_content.size())) {
+  const Written written = file.write_file(new_content);
+  if (written.whole && file.finish_file(written.bytes)) {
     return true;
   }
   // When not a byte was written the content never changed.
-  if (written != 0 && !file.put_back(old_content)) {
+  if (written.bytes != 0 && !file.put_back(old_content)) {
     file.keep_scratch();
   }
   return false;
@@ -90,7 +91,7 @@ bool rewrite_in_place(ReplacementSteps& file, std::span<const unsigned char> old
 }  // namespace
 
 bool replace_content(ReplacementSteps& file, std::span<const unsigned char> old_content,
-                     std::span<const unsigned char> new_content) noexcept {
+                     Content& new_content) noexcept {
   // Whether the file itself may be written decides, not its folder: a read-only file is not
   // replaced just because the folder would allow a rename over it.
   if (!file.open_for_writing() || !file.read_metadata() || !file.still_the_file_read()) {

@@ -10,6 +10,42 @@
 // How a step that may not be possible for this file ended.
 enum class Outcome { done, failed, only_in_place };
 
+// Takes content a piece at a time, in order; false to stop.
+class PieceSink {
+ public:
+  [[nodiscard]] virtual bool take(std::span<const unsigned char> piece) noexcept = 0;
+
+ protected:
+  ~PieceSink() = default;
+};
+
+// Content handed over a piece at a time, the same pieces each time it is asked, so that it need
+// never be held whole.
+class Content {
+ public:
+  // Hands every piece to sink in order; false when the sink stopped it.
+  [[nodiscard]] virtual bool pieces(PieceSink& sink) noexcept = 0;
+
+ protected:
+  ~Content() = default;
+};
+
+// Content held whole in memory, as one piece.
+class HeldContent final : public Content {
+ public:
+  explicit HeldContent(std::span<const unsigned char> bytes) noexcept : bytes_(bytes) {}
+  [[nodiscard]] bool pieces(PieceSink& sink) noexcept override { return sink.take(bytes_); }
+
+ private:
+  std::span<const unsigned char> bytes_;
+};
+
+// How much of some content a write put where it was going.
+struct Written {
+  std::size_t bytes = 0;
+  bool whole = false;
+};
+
 class ReplacementSteps {
  public:
   enum class Scratch { temporary, backup };
@@ -42,7 +78,7 @@ class ReplacementSteps {
   // takes one, otherwise in a folder for such files that survives a reboot. only_in_place when
   // the folder takes no temporary file.
   [[nodiscard]] virtual Outcome make_scratch(Scratch kind) noexcept = 0;
-  [[nodiscard]] virtual bool write_scratch(std::span<const unsigned char> content) noexcept = 0;
+  [[nodiscard]] virtual bool write_scratch(Content& content) noexcept = 0;
   // Gives the temporary file everything the file has that it must keep; only_in_place when
   // something cannot be given.
   [[nodiscard]] virtual Outcome carry_metadata() noexcept = 0;
@@ -59,8 +95,8 @@ class ReplacementSteps {
   // Leaves the backup on disk and records where, for the user.
   virtual void keep_scratch() noexcept = 0;
 
-  // Writes content over the file from its start; yields how many bytes were written.
-  [[nodiscard]] virtual std::size_t write_file(std::span<const unsigned char> content) noexcept = 0;
+  // Writes content over the file from its start, until an error stops it.
+  [[nodiscard]] virtual Written write_file(Content& content) noexcept = 0;
   // Ends the file after size bytes, puts back what a write takes from a file (set-ID bits,
   // capabilities) and makes the content durable.
   [[nodiscard]] virtual bool finish_file(std::size_t size) noexcept = 0;
@@ -82,4 +118,4 @@ class ReplacementSteps {
 // or, after a failure that could not be undone, the backup does, and is kept.
 [[nodiscard]] bool replace_content(ReplacementSteps& file,
                                    std::span<const unsigned char> old_content,
-                                   std::span<const unsigned char> new_content) noexcept;
+                                   Content& new_content) noexcept;

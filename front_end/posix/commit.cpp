@@ -242,8 +242,9 @@ class PosixSteps final : public ReplacementSteps {
     return scratch_->created() ? Outcome::done : Outcome::failed;
   }
 
-  bool write_scratch(std::span<const unsigned char> content) noexcept override {
-    return write_all_at(scratch_->fd(), content, 0);
+  bool write_scratch(Content& content) noexcept override {
+    WritingSink sink(scratch_->fd());
+    return content.pieces(sink);
   }
 
   // After the content, since a write drops file capabilities.
@@ -267,8 +268,10 @@ class PosixSteps final : public ReplacementSteps {
     scratch_->release();
   }
 
-  std::size_t write_file(std::span<const unsigned char> content) noexcept override {
-    return write_at(writable_.get(), content, 0);
+  Written write_file(Content& content) noexcept override {
+    WritingSink sink(writable_.get());
+    const bool whole = content.pieces(sink);
+    return {sink.written(), whole};
   }
 
   bool finish_file(std::size_t size) noexcept override {
@@ -395,7 +398,7 @@ bool PosixSteps::exchange() noexcept {
 }  // namespace
 
 bool SourceFile::replace_content(std::span<const unsigned char> old_content,
-                                 std::span<const unsigned char> new_content) noexcept {
+                                 Content& new_content) noexcept {
   kept_.clear();
   if (!open_) {
     return false;

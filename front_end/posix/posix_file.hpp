@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "file_system.hpp"
+#include "replacement.hpp"
 
 // What the POSIX file-system layer shares: descriptors, checked writes, identities, and the open
 // file as finding it left it.
@@ -40,6 +41,22 @@ class Descriptor {
                                        off_t offset) noexcept {
   return write_at(fd, bytes, offset) == bytes.size();
 }
+
+// Writes the pieces it takes one after another into a file from its start, counting the bytes.
+class WritingSink final : public PieceSink {
+ public:
+  explicit WritingSink(int fd) noexcept : fd_(fd) {}
+  [[nodiscard]] bool take(std::span<const unsigned char> piece) noexcept override {
+    const std::size_t done = write_at(fd_, piece, static_cast<off_t>(written_));
+    written_ += done;
+    return done == piece.size();
+  }
+  [[nodiscard]] std::size_t written() const noexcept { return written_; }
+
+ private:
+  int fd_;
+  std::size_t written_ = 0;
+};
 
 [[nodiscard]] FileIdentity identity_of(const struct stat& status) noexcept;
 

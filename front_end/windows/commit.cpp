@@ -125,8 +125,9 @@ class WindowsSteps final : public ReplacementSteps {
     }
   }
 
-  bool write_scratch(std::span<const unsigned char> content) noexcept override {
-    return write_all_at(scratch_.get(), content, 0);
+  bool write_scratch(Content& content) noexcept override {
+    WritingSink sink(scratch_.get());
+    return content.pieces(sink);
   }
 
   Outcome carry_metadata() noexcept override {
@@ -188,8 +189,10 @@ class WindowsSteps final : public ReplacementSteps {
     }
   }
 
-  std::size_t write_file(std::span<const unsigned char> content) noexcept override {
-    return write_at(file_.handle.get(), content, 0);
+  Written write_file(Content& content) noexcept override {
+    WritingSink sink(file_.handle.get());
+    const bool whole = content.pieces(sink);
+    return {sink.written(), whole};
   }
 
   bool finish_file(std::size_t size) noexcept override {
@@ -283,7 +286,7 @@ class WindowsSteps final : public ReplacementSteps {
 }  // namespace
 
 bool SourceFile::replace_content(std::span<const unsigned char> old_content,
-                                 std::span<const unsigned char> new_content) noexcept {
+                                 Content& new_content) noexcept {
   kept_.clear();
   if (!open_) {
     return false;

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "file_system.hpp"
+#include "replacement.hpp"
 
 // What the Windows file-system layer shares: handles, names, identities, checked reads and
 // writes, and the open file as finding it left it.
@@ -76,6 +77,22 @@ struct SourceFile::Open {
                                        std::uint64_t offset) noexcept {
   return write_at(handle, bytes, offset) == bytes.size();
 }
+// Writes the pieces it takes one after another into a file from its start, counting the bytes.
+class WritingSink final : public PieceSink {
+ public:
+  explicit WritingSink(HANDLE file) noexcept : file_(file) {}
+  [[nodiscard]] bool take(std::span<const unsigned char> piece) noexcept override {
+    const std::size_t done = write_at(file_, piece, written_);
+    written_ += done;
+    return done == piece.size();
+  }
+  [[nodiscard]] std::size_t written() const noexcept { return written_; }
+
+ private:
+  HANDLE file_;
+  std::size_t written_ = 0;
+};
+
 // Reads exactly buffer.size() bytes at offset; false on an error or when fewer arrive.
 [[nodiscard]] bool read_exactly_at(HANDLE handle, std::span<unsigned char> buffer,
                                    std::uint64_t offset) noexcept;

@@ -83,8 +83,8 @@ struct FakeFile final : ReplacementSteps {
     return done(kind == Scratch::temporary ? "make_temporary" : "make_backup",
                 made ? Outcome::done : Outcome::failed);
   }
-  bool write_scratch(std::span<const unsigned char> bytes) noexcept override {
-    scratch_content.assign(bytes.begin(), bytes.end());
+  bool write_scratch(Content& bytes) noexcept override {
+    scratch_content = whole(bytes);
     return done("write_scratch", step("write_scratch"));
   }
   Outcome carry_metadata() noexcept override {
@@ -108,13 +108,14 @@ struct FakeFile final : ReplacementSteps {
     }
   }
   void keep_scratch() noexcept override { kept = true; }
-  std::size_t write_file(std::span<const unsigned char> bytes) noexcept override {
+  Written write_file(Content& new_content) noexcept override {
     must_be_held("write_file");
-    const std::size_t written =
-        step("write_file") ? bytes.size() : std::min(bytes_before_failure, bytes.size());
+    const Bytes bytes = whole(new_content);
+    const bool all = step("write_file");
+    const std::size_t written = all ? bytes.size() : std::min(bytes_before_failure, bytes.size());
     content.resize(std::max(content.size(), written));
     std::copy_n(bytes.begin(), written, content.begin());
-    return done("write_file", written);
+    return done("write_file", Written{written, all});
   }
   bool finish_file(std::size_t size) noexcept override {
     must_be_held("finish_file");
@@ -132,7 +133,22 @@ struct FakeFile final : ReplacementSteps {
   void hold_interruptions() noexcept override { ++held; }
   void release_interruptions() noexcept override { --held; }
 
-  bool run() { return replace_content(*this, OLD, NEW); }
+  static Bytes whole(Content& content) {
+    struct Collected final : PieceSink {
+      Bytes bytes;
+      bool take(std::span<const unsigned char> piece) noexcept override {
+        bytes.insert(bytes.end(), piece.begin(), piece.end());
+        return true;
+      }
+    } collected;
+    EXPECT_TRUE(content.pieces(collected));
+    return collected.bytes;
+  }
+
+  bool run() {
+    HeldContent converted(NEW);
+    return replace_content(*this, OLD, converted);
+  }
 };
 
 // The steps each way takes when nothing goes wrong.
