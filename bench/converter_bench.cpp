@@ -15,6 +15,7 @@
 #include "byte_sink.hpp"
 #include "direction_rules.hpp"
 #include "euc_jp.hpp"
+#include "file_content.hpp"
 #include "file_job.hpp"
 #include "shift_jis.hpp"
 

@@ -4,9 +4,8 @@
 #include <span>
 
 #include "console.hpp"
-#include "converted_content.hpp"
+#include "file_content.hpp"
 #include "file_system.hpp"
-#include "job_memory.hpp"
 
 namespace {
 
@@ -36,42 +35,33 @@ int convert_file(const char* path, int check_encoding, const DirectionRules& rul
     return 0;
   }
 
-  // The image with its slack. Populated in one step where the system allows, since it is all
-  // written at once.
-  const auto size = static_cast<std::size_t>(measured);
-  JobMemory block(size + IMAGE_SLACK, size + IMAGE_SLACK);
-  if (block.get() == nullptr) {
-    input.close();
-    print_message("Failed to alloc memory\n");
-    return 0;
+  // Read a piece at a time where nobody else can write the file meanwhile; otherwise whole, once,
+  // so that what is checked, converted and compared before the replacement is one content.
+  FileContent content(input, static_cast<std::size_t>(measured));
+  Loaded loaded = input.writers_kept_out() ? Loaded::done : content.load();
+  // Checked whole before anything is written; without the check, the pass still finds the
+  // pieces, so that memory for the longest is had before the replacement begins.
+  if (loaded == Loaded::done) {
+    loaded = content.each_piece([&](std::span<const unsigned char> piece) {
+      return check_encoding == 0 || rules.validator(piece.data(), piece.size()) != 0;
+    });
   }
-  unsigned char* const image = block.get();
-  std::memset(image + size, 0, IMAGE_SLACK);
+  ConvertedContent converted(content, rules, check_encoding != 0);
+  if (loaded == Loaded::done && !converted.make_room()) {
+    loaded = Loaded::no_memory;
+  }
+  if (loaded != Loaded::done) {
+    input.close();
+    if (loaded == Loaded::no_memory) {
+      print_message("Failed to alloc memory\n");
+      return 0;
+    }
+    return report(loaded == Loaded::stopped ? rules.rejection_message : "Failed to read file: %s\n",
+                  path);
+  }
 
-  if (!input.read_exactly(std::span(image, size))) {
-    input.close();
-    return report("Failed to read file: %s\n", path);
-  }
-
-  if (check_encoding != 0 && rules.validator(image, size) == 0) {
-    input.close();
-    block.release();
-    return report(rules.rejection_message, path);
-  }
-
-  // The converted content is made a piece at a time, each time it is written, into room for the
-  // largest piece.
-  const std::size_t room_size = ConvertedContent::room_needed(image, size);
-  JobMemory room(room_size, room_size);
-  if (room.get() == nullptr) {
-    input.close();
-    print_message("Failed to alloc memory\n");
-    return 0;
-  }
-  ConvertedContent converted(image, size, rules.transcoder, std::span(room.get(), room_size));
-  const bool written = input.replace_content(std::span(image, size), converted);
+  const bool written = input.replace_content(content, converted);
   input.close();
-  block.release();
   if (!written) {
     report("Failed to write file: %s\n", path);
   }

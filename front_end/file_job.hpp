@@ -7,9 +7,6 @@
 
 // Files of this size or larger are refused.
 inline constexpr std::int64_t MAX_FILE_SIZE = 0x100000;
-// Zero bytes after the loaded content, so a transcoder standing on a final lead byte reads a
-// fixed value rather than whatever the heap held.
-inline constexpr std::size_t IMAGE_SLACK = 2;
 
 // Converts the file at path in place with the direction's rules, first checking that it is in the
 // source encoding when check_encoding is non-zero. Reports any failure as one line on standard

@@ -39,8 +39,12 @@ class SourceFile {
   [[nodiscard]] bool open(const char* path) noexcept;
   // The file's size in bytes as a 64-bit count, as it was when opened; negative when unknown.
   [[nodiscard]] std::int64_t measure() const noexcept { return size_; }
-  // Reads the first buffer.size() bytes of the file; false on an error or when fewer arrive.
-  [[nodiscard]] bool read_exactly(std::span<unsigned char> buffer) noexcept;
+  // Reads buffer.size() bytes of the file from offset; false on an error or when fewer arrive.
+  [[nodiscard]] bool read_exactly(std::span<unsigned char> buffer,
+                                  std::uint64_t offset = 0) noexcept;
+  // True when the system keeps every other writer out of the file from the open until it is
+  // replaced or closed, so that what is read from it twice is the same.
+  [[nodiscard]] bool writers_kept_out() const noexcept;
 
   // Gives the file that was opened and read the content new_content, where old_content is what
   // was read from it, and keeps everything else it had that the process may set (permissions,
@@ -48,8 +52,7 @@ class SourceFile {
   // it), as replacement.hpp describes. Yields false when the file did not get the new content; it
   // then holds its old content (or, after a failure that could not be undone, the backup does,
   // and kept_copy() says where).
-  [[nodiscard]] bool replace_content(std::span<const unsigned char> old_content,
-                                     Content& new_content) noexcept;
+  [[nodiscard]] bool replace_content(OldContent& old_content, Content& new_content) noexcept;
   // After replace_content: where a copy of the file's old content was left behind, because
   // putting it back or removing it failed; empty when none was.
   [[nodiscard]] const std::string& kept_copy() const noexcept { return kept_; }

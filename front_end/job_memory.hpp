@@ -10,8 +10,19 @@ class JobMemory {
   // No block when size bytes cannot be had; touched says how many bytes from the start are
   // expected to be written.
   JobMemory(std::size_t size, std::size_t touched) noexcept;
-  JobMemory(const JobMemory&) = delete;
-  JobMemory& operator=(const JobMemory&) = delete;
+  JobMemory() noexcept = default;
+  JobMemory(JobMemory&& other) noexcept : block_(other.block_), size_(other.size_) {
+    other.block_ = nullptr;
+  }
+  JobMemory& operator=(JobMemory&& other) noexcept {
+    if (this != &other) {
+      release();
+      block_ = other.block_;
+      size_ = other.size_;
+      other.block_ = nullptr;
+    }
+    return *this;
+  }
   ~JobMemory() { release(); }
 
   [[nodiscard]] unsigned char* get() const noexcept { return block_; }

@@ -30,11 +30,18 @@ class ScratchMade {
 // The last word before the file is given new content. Where writers were not kept out, a
 // rewrite of the same size within the file system's timestamp granularity changes nothing the
 // times show, so the content is read once more and compared.
-bool unchanged(ReplacementSteps& file, std::span<const unsigned char> old_content) noexcept {
-  return file.still_the_file_read() && (file.writers_kept_out() || file.holds(old_content));
+bool unchanged(ReplacementSteps& file, OldContent& old_content) noexcept {
+  if (!file.still_the_file_read()) {
+    return false;
+  }
+  if (file.writers_kept_out()) {
+    return true;
+  }
+  const std::span<const unsigned char> old = old_content.whole();
+  return !old.empty() && file.holds(old);
 }
 
-Outcome replace_by_new_file(ReplacementSteps& file, std::span<const unsigned char> old_content,
+Outcome replace_by_new_file(ReplacementSteps& file, OldContent& old_content,
                             Content& new_content) noexcept {
   const Outcome made = file.make_scratch(ReplacementSteps::Scratch::temporary);
   if (made != Outcome::done) {
@@ -64,8 +71,14 @@ Outcome replace_by_new_file(ReplacementSteps& file, std::span<const unsigned cha
 // The old content is on disk in the backup before the first byte of the file is written, and the
 // backup goes only once the file holds a whole content again, so that at every moment one of the
 // two holds every old byte. Nothing from outside may end the process meanwhile.
-bool rewrite_in_place(ReplacementSteps& file, std::span<const unsigned char> old_content,
+bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content,
                       Content& new_content) noexcept {
+  // The file is written over, so nothing may be read from it any more: from here on the old
+  // content, and what the new content is made from, are in memory.
+  const std::span<const unsigned char> old = old_content.whole();
+  if (old.empty()) {
+    return false;
+  }
   const InterruptionsHeld held(file);
   if (file.make_scratch(ReplacementSteps::Scratch::backup) != Outcome::done) {
     return false;
@@ -73,8 +86,8 @@ bool rewrite_in_place(ReplacementSteps& file, std::span<const unsigned char> old
   const ScratchMade backup(file);
   // Checked again after the backup is on disk: the backup took time, and a wait for the disk
   // is when a writer gets in.
-  HeldContent old(old_content);
-  if (!file.write_scratch(old) || !file.flush_scratch() || !unchanged(file, old_content)) {
+  HeldContent backed_up(old);
+  if (!file.write_scratch(backed_up) || !file.flush_scratch() || !unchanged(file, old_content)) {
     return false;
   }
   const Written written = file.write_file(new_content);
@@ -82,7 +95,7 @@ bool rewrite_in_place(ReplacementSteps& file, std::span<const unsigned char> old
     return true;
   }
   // When not a byte was written the content never changed.
-  if (written.bytes != 0 && !file.put_back(old_content)) {
+  if (written.bytes != 0 && !file.put_back(old)) {
     file.keep_scratch();
   }
   return false;
@@ -90,7 +103,7 @@ bool rewrite_in_place(ReplacementSteps& file, std::span<const unsigned char> old
 
 }  // namespace
 
-bool replace_content(ReplacementSteps& file, std::span<const unsigned char> old_content,
+bool replace_content(ReplacementSteps& file, OldContent& old_content,
                      Content& new_content) noexcept {
   // Whether the file itself may be written decides, not its folder: a read-only file is not
   // replaced just because the folder would allow a rename over it.

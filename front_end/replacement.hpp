@@ -40,6 +40,17 @@ class HeldContent final : public Content {
   std::span<const unsigned char> bytes_;
 };
 
+// The content the file had when it was read, which the steps need whole only for some files (a
+// rewrite in place, a comparison where writers were not kept out), and then load.
+class OldContent {
+ public:
+  // The whole old content in memory, loaded now if it was not; empty when it cannot be had.
+  [[nodiscard]] virtual std::span<const unsigned char> whole() noexcept = 0;
+
+ protected:
+  ~OldContent() = default;
+};
+
 // How much of some content a write put where it was going.
 struct Written {
   std::size_t bytes = 0;
@@ -116,6 +127,5 @@ class ReplacementSteps {
 // old content is on disk. Nothing is written when the file is no longer the one read or has
 // changed since. False when the file did not get the new content; it then holds its old content,
 // or, after a failure that could not be undone, the backup does, and is kept.
-[[nodiscard]] bool replace_content(ReplacementSteps& file,
-                                   std::span<const unsigned char> old_content,
+[[nodiscard]] bool replace_content(ReplacementSteps& file, OldContent& old_content,
                                    Content& new_content) noexcept;

@@ -130,8 +130,7 @@ bool may_rename_in(int directory, const struct stat& file) noexcept {
 // Opening a file of an overlay's lower layer for writing copies it up to the upper layer, which
 // gives it a new change time: when that is all that changed, and the content is still what was
 // read, the copy is the file read.
-void accept_copy_up(int fd, FileIdentity& identity,
-                    std::span<const unsigned char> old_content) noexcept {
+void accept_copy_up(int fd, FileIdentity& identity, OldContent& old_content) noexcept {
   constexpr unsigned long OVERLAY = 0x794c7630;
   struct statfs file_system {};
   struct stat now {};
@@ -142,7 +141,7 @@ void accept_copy_up(int fd, FileIdentity& identity,
   const FileIdentity current = identity_of(now);
   if (same_file(now, identity) && current.size == identity.size &&
       current.modified == identity.modified && current.changed != identity.changed &&
-      holds(fd, old_content)) {
+      !old_content.whole().empty() && holds(fd, old_content.whole())) {
     identity.changed = current.changed;
   }
 }
@@ -164,8 +163,7 @@ int open_lasting_temporary_directory() noexcept {
 
 class PosixSteps final : public ReplacementSteps {
  public:
-  PosixSteps(SourceFile::Open& file, std::span<const unsigned char> old_content,
-             std::string& kept_copy) noexcept
+  PosixSteps(SourceFile::Open& file, OldContent& old_content, std::string& kept_copy) noexcept
       : file_(file), old_content_(old_content), kept_copy_(kept_copy) {}
 
   bool open_for_writing() noexcept override {
@@ -321,7 +319,7 @@ class PosixSteps final : public ReplacementSteps {
   bool exchange() noexcept;
 
   SourceFile::Open& file_;
-  std::span<const unsigned char> old_content_;
+  OldContent& old_content_;
   std::string& kept_copy_;
   Descriptor directory_;
   Descriptor writable_;
@@ -397,8 +395,7 @@ bool PosixSteps::exchange() noexcept {
 
 }  // namespace
 
-bool SourceFile::replace_content(std::span<const unsigned char> old_content,
-                                 Content& new_content) noexcept {
+bool SourceFile::replace_content(OldContent& old_content, Content& new_content) noexcept {
   kept_.clear();
   if (!open_) {
     return false;

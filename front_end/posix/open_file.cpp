@@ -249,11 +249,11 @@ bool SourceFile::open(const char* path) noexcept {
   return false;
 }
 
-bool SourceFile::read_exactly(std::span<unsigned char> buffer) noexcept {
+bool SourceFile::read_exactly(std::span<unsigned char> buffer, std::uint64_t offset) noexcept {
   std::size_t done = 0;
   while (open_ && done < buffer.size()) {
     const ssize_t got = ::pread(open_->fd.get(), buffer.data() + done, buffer.size() - done,
-                                static_cast<off_t>(done));
+                                static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -263,6 +263,11 @@ bool SourceFile::read_exactly(std::span<unsigned char> buffer) noexcept {
     done += static_cast<std::size_t>(got);
   }
   return done == buffer.size();
+}
+
+// The lease breaks for any writer, and is given up only to write the file.
+bool SourceFile::writers_kept_out() const noexcept {
+  return open_ && open_->leased;
 }
 
 // Closing the descriptor releases the lock and the lease.

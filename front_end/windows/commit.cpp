@@ -285,8 +285,7 @@ class WindowsSteps final : public ReplacementSteps {
 
 }  // namespace
 
-bool SourceFile::replace_content(std::span<const unsigned char> old_content,
-                                 Content& new_content) noexcept {
+bool SourceFile::replace_content(OldContent& old_content, Content& new_content) noexcept {
   kept_.clear();
   if (!open_) {
     return false;

@@ -132,8 +132,13 @@ bool SourceFile::open(const char* path) noexcept {
   return false;
 }
 
-bool SourceFile::read_exactly(std::span<unsigned char> buffer) noexcept {
-  return open_ && read_exactly_at(open_->handle.get(), buffer, 0);
+bool SourceFile::read_exactly(std::span<unsigned char> buffer, std::uint64_t offset) noexcept {
+  return open_ && read_exactly_at(open_->handle.get(), buffer, offset);
+}
+
+// The share mode binds every Windows program; under Wine, Unix programs write as they please.
+bool SourceFile::writers_kept_out() const noexcept {
+  return open_ && !under_wine();
 }
 
 // Closing the handle releases the lock and lets writers in again.

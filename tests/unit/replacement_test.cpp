@@ -146,8 +146,11 @@ struct FakeFile final : ReplacementSteps {
   }
 
   bool run() {
+    struct Read final : OldContent {
+      std::span<const unsigned char> whole() noexcept override { return OLD; }
+    } read;
     HeldContent converted(NEW);
-    return replace_content(*this, OLD, converted);
+    return replace_content(*this, read, converted);
   }
 };
 

@@ -1,0 +1,97 @@
+#include "file_content.hpp"
+
+#include <cstring>
+
+#include "byte_sink.hpp"
+
+Loaded FileContent::load() noexcept {
+  if (image_.get() != nullptr) {
+    return Loaded::done;
+  }
+  JobMemory image(size_ + IMAGE_SLACK, size_ + IMAGE_SLACK);
+  if (image.get() == nullptr) {
+    return Loaded::no_memory;
+  }
+  if (!file_.read_exactly(std::span(image.get(), size_))) {
+    return Loaded::unreadable;
+  }
+  std::memset(image.get() + size_, 0, IMAGE_SLACK);
+  image_ = std::move(image);
+  return Loaded::done;
+}
+
+std::span<const unsigned char> FileContent::whole() noexcept {
+  if (load() != Loaded::done) {
+    return {};
+  }
+  return {image_.get(), size_};
+}
+
+Loaded FileContent::next_piece(std::size_t start, std::span<const unsigned char>& piece) noexcept {
+  const std::size_t window = size_ - start < piece_ ? size_ - start : piece_;
+  const bool last = start + window == size_;
+  if (image_.get() == nullptr) {
+    if (buffer_.get() == nullptr) {
+      buffer_ = JobMemory(piece_ + IMAGE_SLACK, piece_ + IMAGE_SLACK);
+      if (buffer_.get() == nullptr) {
+        return Loaded::no_memory;
+      }
+    }
+    unsigned char* const buffer = buffer_.get();
+    if (!file_.read_exactly(std::span(buffer, window), start)) {
+      return Loaded::unreadable;
+    }
+    if (last) {
+      std::memset(buffer + window, 0, IMAGE_SLACK);
+      piece = {buffer, window};
+      return Loaded::done;
+    }
+    for (std::size_t end = window; end > 0; --end) {
+      if (buffer[end - 1] == '\n') {
+        piece = {buffer, end};
+        return Loaded::done;
+      }
+    }
+    const Loaded loaded = load();
+    if (loaded != Loaded::done) {
+      return loaded;
+    }
+  }
+  const unsigned char* const image = image_.get();
+  std::size_t end = start + window;
+  if (!last) {
+    while (end > start && image[end - 1] != '\n') {
+      --end;
+    }
+    if (end == start) {
+      const void* next = std::memchr(image + start + window, '\n', size_ - start - window);
+      end = next == nullptr
+                ? size_
+                : static_cast<std::size_t>(static_cast<const unsigned char*>(next) - image) + 1;
+    }
+  }
+  piece = {image + start, end - start};
+  return Loaded::done;
+}
+
+bool ConvertedContent::make_room() noexcept {
+  const std::size_t needed = content_.longest_piece() * MAX_OUTPUT_PER_INPUT_BYTE;
+  if (needed <= room_size_) {
+    return true;
+  }
+  room_ = JobMemory(needed, needed);
+  room_size_ = room_.get() != nullptr ? needed : 0;
+  return room_.get() != nullptr;
+}
+
+bool ConvertedContent::pieces(PieceSink& sink) noexcept {
+  const Loaded passed = content_.each_piece([&](std::span<const unsigned char> piece) {
+    if ((check_ && rules_.validator(piece.data(), piece.size()) == 0) || !make_room()) {
+      return false;
+    }
+    ByteSink converted(room_.get(), room_size_);
+    rules_.transcoder(piece.data(), piece.size(), converted);
+    return sink.take(std::span<const unsigned char>(converted.data(), converted.size()));
+  });
+  return passed == Loaded::done;
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "direction_rules.hpp"
+#include "file_system.hpp"
+#include "job_memory.hpp"
+#include "replacement.hpp"
+
+// Pieces of about this many bytes keep what a conversion touches within a small buffer that stays
+// in the cache, whatever the file's size.
+inline constexpr std::size_t PIECE_BYTES = 64 * 1024;
+
+// Zero bytes after the content, so that a transcoder standing on a final lead byte reads a fixed
+// value rather than whatever memory held.
+inline constexpr std::size_t IMAGE_SLACK = 2;
+
+enum class Loaded { done, stopped, unreadable, no_memory };
+
+// The content of an open file as the job reads it: a piece at a time through one small buffer
+// where no other writer can change the file between two reads, and whole in memory where one
+// could, or where a step needs it whole. Pieces are cut just after the last line feed within
+// PIECE_BYTES, where every validator and transcoder is between characters with nothing pending (a
+// line feed never starts a pair, and ends a CR LF), so that piece by piece they give what they
+// give on the whole; a stretch without a line feed is taken whole from memory.
+class FileContent final : public OldContent {
+ public:
+  FileContent(SourceFile& file, std::size_t size, std::size_t piece = PIECE_BYTES) noexcept
+      : file_(file), size_(size), piece_(piece) {}
+
+  // Reads the whole content into memory now.
+  [[nodiscard]] Loaded load() noexcept;
+  [[nodiscard]] std::span<const unsigned char> whole() noexcept override;
+
+  // Hands each piece in order to visit, which yields false to stop. Each piece may be followed by
+  // two readable bytes, zero after the last piece.
+  template <typename Visit>
+  [[nodiscard]] Loaded each_piece(Visit visit) noexcept {
+    for (std::size_t start = 0; start < size_;) {
+      std::span<const unsigned char> piece;
+      const Loaded cut = next_piece(start, piece);
+      if (cut != Loaded::done) {
+        return cut;
+      }
+      longest_ = piece.size() > longest_ ? piece.size() : longest_;
+      if (!visit(piece)) {
+        return Loaded::stopped;
+      }
+      start += piece.size();
+    }
+    return Loaded::done;
+  }
+
+  // The longest piece any pass has handed over.
+  [[nodiscard]] std::size_t longest_piece() const noexcept { return longest_; }
+
+ private:
+  [[nodiscard]] Loaded next_piece(std::size_t start,
+                                  std::span<const unsigned char>& piece) noexcept;
+
+  SourceFile& file_;
+  std::size_t size_;
+  std::size_t piece_;
+  std::size_t longest_ = 0;
+  JobMemory buffer_;
+  JobMemory image_;
+};
+
+// The converted form of the file's content, made a piece at a time, each time it is asked for,
+// into room for the longest piece. With a validator, each piece is checked again as it is
+// converted, so that nothing unchecked is written even if the file changed since the first check.
+class ConvertedContent final : public Content {
+ public:
+  ConvertedContent(FileContent& content, const DirectionRules& rules, bool check) noexcept
+      : content_(content), rules_(rules), check_(check) {}
+
+  // Room for the longest piece seen so far; false when it cannot be had.
+  [[nodiscard]] bool make_room() noexcept;
+  [[nodiscard]] bool pieces(PieceSink& sink) noexcept override;
+
+ private:
+  FileContent& content_;
+  const DirectionRules& rules_;
+  bool check_;
+  JobMemory room_;
+  std::size_t room_size_ = 0;
+};

@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <span>
+#include <string>
+
+#include "euc_jp.hpp"
+#include "file_content.hpp"
+#include "shift_jis.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Collected final : PieceSink {
+  Bytes bytes;
+  bool take(std::span<const unsigned char> piece) noexcept override {
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return true;
+  }
+};
+
+const DirectionRules TOVREK{"", "", is_shift_jis, shift_jis_to_euc_jp};
+const DirectionRules GRELMAT{"", "", is_euc_jp, euc_jp_to_shift_jis};
+
+// Read and converted a piece at a time, with pieces of every small size, read through the buffer
+// or from memory, a file gives byte for byte what converting it whole gives, and is accepted
+// exactly when it is whole: cut after each line feed whatever comes before it (a lead that takes
+// it as its trail, a CR) or after it, and through stretches with no line feed at all.
+TEST(FileContent, PiecesOfAnySizeGiveWhatTheWholeGives) {
+  const fs::path path = fs::temp_directory_path() / "file-content-test.txt";
+  std::mt19937 random(20261209);
+  // Line ends, leads of both encodings, katakana, ASCII, and so a lone lead at the very end.
+  const unsigned char alphabet[] = {'\n', '\r', 'a',  0x81, 0x8E, 0x9F, 0xA1,
+                                    0xB0, 0xDF, 0xE0, 0xFC, 0xFF, 0x40, 0xA4};
+  for (int round = 0; round < 150; ++round) {
+    Bytes bytes(1 + random() % 300);
+    for (unsigned char& byte : bytes) {
+      byte = alphabet[random() % (round % 3 == 0 ? 4 : sizeof alphabet)];
+    }
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    for (const DirectionRules* rules : {&TOVREK, &GRELMAT}) {
+      const Bytes expected = transcode(rules->transcoder, bytes);
+      const bool valid = rules->validator(bytes.data(), bytes.size()) != 0;
+      for (const std::size_t piece : {1u, 2u, 3u, 7u, 64u, 1024u}) {
+        for (const bool loaded : {false, true}) {
+          SCOPED_TRACE("round " + std::to_string(round) + ", pieces of " + std::to_string(piece) +
+                       (loaded ? ", loaded" : ", read through the buffer"));
+          SourceFile file;
+          ASSERT_TRUE(file.open(path.string().c_str()));
+          FileContent content(file, bytes.size(), piece);
+          ASSERT_TRUE(!loaded || content.load() == Loaded::done);
+          const Loaded checked = content.each_piece([&](std::span<const unsigned char> part) {
+            return rules->validator(part.data(), part.size()) != 0;
+          });
+          EXPECT_EQ(checked, valid ? Loaded::done : Loaded::stopped);
+          ConvertedContent converted(content, *rules, false);
+          Collected collected;
+          ASSERT_TRUE(converted.make_room());
+          ASSERT_TRUE(converted.pieces(collected));
+          ASSERT_EQ(collected.bytes, expected);
+        }
+      }
+    }
+  }
+  fs::remove(path);
+}
+
+}  // namespace
