@@ -1,17 +1,21 @@
-"""Times the whole programs beside the floor of a durable replacement and the peers installed.
+"""Times the whole programs beside the floors of a durable replacement and the peers installed.
 
     process_bench.py <tovrek> <grelmat> <work directory> [--runs N] [--wine RUNNER EXE_DIR]
 
-Builds the floor program (floor.c) with the C compiler, makes the inputs (make_inputs.py), and
-runs hyperfine over, per direction: the program converting a 1 MB file in place, the floor doing
-a durable replacement of the same file, and whichever peers are installed (iconv, uconv and nkf
-converting to a pipe, dos2unix or unix2dos rewriting line ends in place); then the program and
-the floor over a batch of 1,000 files of 10 KB. Each in-place run gets a fresh copy of its input
-first, outside the timing. Prints one table of medians with each ratio to the floor and to the
-fastest peer, the peak resident memory of each program on a 1,048,575-byte file, and draws the
-table as process_bench.svg in the work directory (with gnuplot, when installed). With --wine,
-also times the Windows programs of the build tree EXE_DIR (<program>/<program>.exe) on the 1 MB
-files through RUNNER, the build's wine-run, whose session it starts first.
+Builds the floor programs with the C compiler (floor.c: the file read into memory of its size;
+stream_floor.c: the same streamed through one 64 KiB buffer; group_floor.c: a batch whose copies
+are all written, then flushed together, then renamed in order), makes the inputs
+(make_inputs.py), and runs hyperfine over, per direction: the program converting a 1 MB file in
+place, both single-file floors on the same file, and whichever peers are installed (iconv, uconv
+and nkf converting to a pipe, dos2unix or unix2dos rewriting line ends in place); then the
+program and the two floors that take many files over a batch of 1,000 files of 10 KB. Each
+in-place run gets a fresh copy of its input first, outside the timing. Prints one table of
+medians, each with its ratio to the floor it is held against (the streaming floor for one file,
+the group-commit floor for the batch) and to the fastest peer, the peak resident memory of each
+program on a 1,048,575-byte file, and draws the table as process_bench.svg in the work directory
+(with gnuplot, when installed). With --wine, also times the Windows programs of the build tree
+EXE_DIR (<program>/<program>.exe) on the 1 MB files through RUNNER, the build's wine-run, whose
+session it starts first.
 """
 
 import argparse
@@ -80,18 +84,21 @@ def main():
     work = os.path.abspath(args.work)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    floor = os.path.join(work, "floor")
-    subprocess.run([os.environ.get("CC", "cc"), "-O2", "-o", floor,
-                    os.path.join(HERE, "floor.c")], check=True)
+    floors = {}
+    for name in ("floor", "stream_floor", "group_floor"):
+        floors[name] = os.path.join(work, name)
+        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-o", floors[name],
+                        os.path.join(HERE, name + ".c")], check=True)
     subprocess.run([sys.executable, os.path.join(HERE, "make_inputs.py"), work], check=True)
 
-    rows = []  # (direction, what, median ms, ratio to floor, ratio to fastest peer)
+    rows = []  # (direction, what, median ms, ratio to its floor, ratio to fastest peer)
     for direction, (input_name, program, peers) in DIRECTIONS.items():
         installed = [(name, command) for name, command in peers
                      if shutil.which(command.split()[0])]
-        commands = [f"{programs[program]} work.txt", f"{floor} work.txt"]
+        commands = [f"{programs[program]} work.txt", f"{floors['floor']} work.txt",
+                    f"{floors['stream_floor']} work.txt"]
         commands += [command.format(file="work.txt") for _, command in installed]
-        names = [program, "floor"] + [name for name, _ in installed]
+        names = [program, "floor", "streaming floor"] + [name for name, _ in installed]
         if args.wine:
             runner, exe_dir = args.wine
             subprocess.run([runner, "--start-session"], check=True)
@@ -104,19 +111,20 @@ def main():
         fastest = min(peer_times) if peer_times else None
         for name in names:
             rows.append((direction, f"1 MB: {name}", results[name],
-                         results[name] / results["floor"],
+                         results[name] / results["streaming floor"],
                          results[name] / fastest if fastest else None))
 
         batch = "batch." + input_name.split(".")[1]
         files = " ".join(f"batch/{name}" for name in sorted(os.listdir(os.path.join(work,
                                                                                     batch))))
-        medians = hyperfine([f"{programs[program]} {files}", f"{floor} {files}"],
+        medians = hyperfine([f"{programs[program]} {files}", f"{floors['floor']} {files}",
+                             f"{floors['group_floor']} {files}"],
                             f"sh -c 'rm -rf batch && cp -r {batch} batch'", max(5, args.runs // 4),
                             work)
-        for name, median in zip((program, "floor"), medians):
-            rows.append((direction, f"1,000 × 10 KB: {name}", median, median / medians[1], None))
+        for name, median in zip((program, "floor", "group-commit floor"), medians):
+            rows.append((direction, f"1,000 × 10 KB: {name}", median, median / medians[2], None))
 
-    print(f"| direction | what | median | × floor | × fastest peer |")
+    print(f"| direction | what | median | × its floor | × fastest peer |")
     print(f"|---|---|---|---|---|")
     for direction, what, median, to_floor, to_peer in rows:
         peer = f"{to_peer:.2f}" if to_peer is not None else ""
