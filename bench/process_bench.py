@@ -100,7 +100,7 @@ def main():
         commands += [command.format(file="work.txt") for _, command in installed]
         names = [program, "floor", "streaming floor"] + [name for name, _ in installed]
         if args.wine:
-            runner, exe_dir = args.wine
+            runner, exe_dir = os.path.abspath(args.wine[0]), args.wine[1]
             subprocess.run([runner, "--start-session"], check=True)
             exe = os.path.join(os.path.abspath(exe_dir), program, program + ".exe")
             commands.append(f"{runner} {exe} work.txt")
