@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,62 @@ void report_not_on_disk(const char* path) {
   print_message("Failed to write file: %s\n", path);
 }
 
+// The files of a run that wait at the flush of their temporary files, with those that ended
+// before them, so that messages come in the order the files were named. Their flushes overlap
+// when the group is finished, before each takes its file's place in turn.
+class Group {
+ public:
+  // Starts the file's job, waiting for another holder only when no file of this run waits.
+  void start(const char* path, int check_encoding, const DirectionRules& rules) {
+    std::unique_ptr<FileJob> job;
+    try {
+      job = std::make_unique<FileJob>(path, check_encoding, rules);
+      jobs_.reserve(jobs_.size() + 1);
+    } catch (const std::bad_alloc&) {
+      // No memory to let the file wait: it goes alone, after those that wait.
+      finish();
+      (void)convert_file(path, check_encoding, rules);
+      return;
+    }
+    if (job->start(jobs_.empty()) == FileJob::Started::busy) {
+      // Perhaps held by a file of this group: the same file by another name, or named twice.
+      finish();
+      (void)job->start(true);
+    }
+    const std::size_t held = job->bytes_held();
+    jobs_.push_back(std::move(job));
+    // What no waiting file stands before is reported at once, so that a log of a run that is
+    // killed keeps it.
+    while (!jobs_.empty() && !jobs_.front()->waiting()) {
+      (void)jobs_.front()->finish();
+      jobs_.erase(jobs_.begin());
+    }
+    held_ += held;
+    if (jobs_.size() >= files_at_once() || held_ >= MOST_BYTES_HELD) {
+      finish();
+    }
+  }
+
+  void finish() {
+    for (const std::unique_ptr<FileJob>& job : jobs_) {
+      job->start_flush();
+    }
+    for (const std::unique_ptr<FileJob>& job : jobs_) {
+      // Each file stands alone: its outcome has been reported and does not stop the run.
+      (void)job->finish();
+    }
+    jobs_.clear();
+    held_ = 0;
+  }
+
+ private:
+  // Files whose content had to be loaded whole hold it while they wait; this much at most.
+  static constexpr std::size_t MOST_BYTES_HELD = 16 << 20;
+
+  std::vector<std::unique_ptr<FileJob>> jobs_;
+  std::size_t held_ = 0;
+};
+
 }  // namespace
 
 int print_usage(const DirectionRules& rules) {
@@ -29,6 +87,7 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
     return print_usage(rules);
   }
   int check_encoding = 1;
+  Group group;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
 #ifdef _WIN32
@@ -38,8 +97,7 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
     }
 #endif
     if (argument[0] != '-') {
-      // Each file stands alone: its outcome has been reported and does not stop the walk.
-      (void)convert_file(argument, check_encoding, rules);
+      group.start(argument, check_encoding, rules);
       continue;
     }
     // Only the character after the dash counts, so "-nc" is "-n" and a lone "-" is ignored.
@@ -53,12 +111,14 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
         check_encoding = 1;
         break;
       case '?':
+        group.finish();
         finish_replacements(report_not_on_disk);
         return print_usage(rules);
       default:
         break;
     }
   }
+  group.finish();
   finish_replacements(report_not_on_disk);
   return 0;
 }

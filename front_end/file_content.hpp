@@ -52,6 +52,11 @@ class FileContent final : public OldContent {
     return Loaded::done;
   }
 
+  // Gives back the buffer pieces are read through, until the next pass.
+  void release_buffer() noexcept { buffer_ = JobMemory(); }
+  // Whether the whole content is in memory.
+  [[nodiscard]] bool loaded() const noexcept { return image_.get() != nullptr; }
+
   // The longest piece any pass has handed over.
   [[nodiscard]] std::size_t longest_piece() const noexcept { return longest_; }
 
@@ -77,6 +82,11 @@ class ConvertedContent final : public Content {
 
   // Room for the longest piece seen so far; false when it cannot be had.
   [[nodiscard]] bool make_room() noexcept;
+  // Gives the room back, until the next time the content is asked for.
+  void release_room() noexcept {
+    room_ = JobMemory();
+    room_size_ = 0;
+  }
   [[nodiscard]] bool pieces(PieceSink& sink) noexcept override;
 
  private:

@@ -1,73 +1,105 @@
 #include "file_job.hpp"
 
-#include <cstring>
 #include <span>
 
 #include "console.hpp"
 #include "file_content.hpp"
 #include "file_system.hpp"
 
-namespace {
-
-int report(const char* format, const char* path) {
-  print_message(format, path);
-  return 0;
+// What the job held goes as soon as it is over; its message waits for its turn.
+FileJob::Started FileJob::end(const char* format, long long number) noexcept {
+  message_ = format;
+  number_ = number;
+  replacement_.reset();
+  steps_.reset();
+  converted_.reset();
+  content_.reset();
+  input_.close();
+  return Started::over;
 }
 
-}  // namespace
-
-int convert_file(const char* path, int check_encoding, const DirectionRules& rules) {
+FileJob::Started FileJob::start(bool wait) noexcept {
   // The file stays open, and locked against other conversions, until it has been replaced.
-  SourceFile input;
-  if (!input.open(path)) {
-    return report("Failed to open file: %s\n", path);
+  if (!input_.open(path_, wait)) {
+    return input_.held_elsewhere() && !wait ? Started::busy : end("Failed to open file: %s\n");
   }
 
-  const std::int64_t measured = input.measure();
-  if (measured <= 0) {
-    input.close();
-    return measured == 0 ? 1 : report("Failed to get file size: %s\n", path);
+  const std::int64_t measured = input_.measure();
+  if (measured == 0) {
+    result_ = 1;
+    return end(nullptr);
+  }
+  if (measured < 0) {
+    return end("Failed to get file size: %s\n");
   }
   if (measured >= MAX_FILE_SIZE) {
-    input.close();
-    print_message("File size is too large: %s (%lld KB)\n", path,
-                  static_cast<long long>(measured / 1024));
-    return 0;
+    return end("File size is too large: %s (%lld KB)\n", measured / 1024);
   }
 
   // Read a piece at a time where nobody else can write the file meanwhile; otherwise whole, once,
   // so that what is checked, converted and compared before the replacement is one content.
-  FileContent content(input, static_cast<std::size_t>(measured));
-  Loaded loaded = input.writers_kept_out() ? Loaded::done : content.load();
+  FileContent& content = content_.emplace(input_, static_cast<std::size_t>(measured));
+  Loaded loaded = input_.writers_kept_out() ? Loaded::done : content.load();
   // Checked whole before anything is written; without the check, the pass still finds the
   // pieces, so that memory for the longest is had before the replacement begins.
   if (loaded == Loaded::done) {
     loaded = content.each_piece([&](std::span<const unsigned char> piece) {
-      return check_encoding == 0 || rules.validator(piece.data(), piece.size()) != 0;
+      return !check_ || rules_.validator(piece.data(), piece.size()) != 0;
     });
   }
-  ConvertedContent converted(content, rules, check_encoding != 0);
+  ConvertedContent& converted = converted_.emplace(content, rules_, check_);
   if (loaded == Loaded::done && !converted.make_room()) {
     loaded = Loaded::no_memory;
   }
+  if (loaded == Loaded::done) {
+    steps_ = input_.replacement_steps(content);
+    loaded = steps_ != nullptr ? Loaded::done : Loaded::no_memory;
+  }
   if (loaded != Loaded::done) {
-    input.close();
-    if (loaded == Loaded::no_memory) {
-      print_message("Failed to alloc memory\n");
-      return 0;
-    }
-    return report(loaded == Loaded::stopped ? rules.rejection_message : "Failed to read file: %s\n",
-                  path);
+    return end(loaded == Loaded::no_memory ? "Failed to alloc memory\n"
+               : loaded == Loaded::stopped ? rules_.rejection_message
+                                           : "Failed to read file: %s\n");
   }
 
-  const bool written = input.replace_content(content, converted);
-  input.close();
-  if (!written) {
-    report("Failed to write file: %s\n", path);
+  Replacement& replacement = replacement_.emplace(*steps_, content, converted);
+  if (replacement.prepare()) {
+    // Nothing is converted again unless the rewrite in place needs it: the memory goes back
+    // while the file waits.
+    content.release_buffer();
+    converted.release_room();
+    waiting_ = true;
+    return Started::waiting;
+  }
+  result_ = replacement.succeeded() ? 1 : 0;
+  return end(result_ != 0 ? nullptr : "Failed to write file: %s\n");
+}
+
+void FileJob::start_flush() noexcept {
+  if (waiting_) {
+    replacement_->start_flush();
+  }
+}
+
+int FileJob::finish() noexcept {
+  if (waiting_) {
+    waiting_ = false;
+    result_ = replacement_->finish() ? 1 : 0;
+    end(result_ != 0 ? nullptr : "Failed to write file: %s\n");
+  }
+  if (message_ != nullptr) {
+    print_message(message_, path_, number_);
   }
   // The one thing the user must act on after a failure that could not be undone.
-  if (!input.kept_copy().empty()) {
-    print_message("Old content kept in: %s\n", input.kept_copy().c_str());
+  if (!input_.kept_copy().empty()) {
+    print_message("Old content kept in: %s\n", input_.kept_copy().c_str());
   }
-  return written ? 1 : 0;
+  return result_;
+}
+
+int convert_file(const char* path, int check_encoding, const DirectionRules& rules) {
+  FileJob job(path, check_encoding, rules);
+  if (job.start(true) == FileJob::Started::waiting) {
+    job.start_flush();
+  }
+  return job.finish();
 }

@@ -2,14 +2,63 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 
 #include "direction_rules.hpp"
+#include "file_content.hpp"
+#include "file_system.hpp"
+#include "replacement.hpp"
 
 // Files of this size or larger are refused.
 inline constexpr std::int64_t MAX_FILE_SIZE = 0x100000;
 
-// Converts the file at path in place with the direction's rules, first checking that it is in the
-// source encoding when check_encoding is non-zero. Reports any failure as one line on standard
-// output naming the path as typed. Yields 1 when the file was converted or is empty, 0 otherwise;
-// after a 0 the file is as it was.
+// The conversion of the file at path in place with the direction's rules, first checking that it
+// is in the source encoding when check_encoding is non-zero. It runs in two halves, so that a run
+// can let several files wait at the flush of their temporary files and flush them together
+// (replacement.hpp). Any failure is reported as one line on standard output naming the path as
+// typed, when the job ends, so that a group's messages come in the order its files were named.
+// After a failure the file is as it was.
+class FileJob {
+ public:
+  FileJob(const char* path, int check_encoding, const DirectionRules& rules) noexcept
+      : path_(path), check_(check_encoding != 0), rules_(rules) {}
+  FileJob(const FileJob&) = delete;
+  FileJob& operator=(const FileJob&) = delete;
+
+  enum class Started { waiting, over, busy };
+  // Runs the job up to the flush: waiting when its file waits there, over when the job is over.
+  // With wait false, busy, having done nothing, when another holder of the file's lock or a
+  // writer has it (which may be a job of this run that waits).
+  [[nodiscard]] Started start(bool wait) noexcept;
+  // While it waits: starts the flush without waiting for it.
+  void start_flush() noexcept;
+  [[nodiscard]] bool waiting() const noexcept { return waiting_; }
+  // Memory the job holds while it waits: its file's whole content, where that was loaded.
+  [[nodiscard]] std::size_t bytes_held() const noexcept {
+    return waiting_ && content_->loaded() ? static_cast<std::size_t>(input_.measure()) : 0;
+  }
+  // Finishes a job that waits, then reports; yields 1 when the file was converted or is empty,
+  // 0 otherwise.
+  int finish() noexcept;
+
+ private:
+  Started end(const char* format, long long number = 0) noexcept;
+
+  const char* path_;
+  bool check_;
+  const DirectionRules& rules_;
+  // Declared in the order each needs the one before it.
+  SourceFile input_;
+  std::optional<FileContent> content_;
+  std::optional<ConvertedContent> converted_;
+  std::unique_ptr<ReplacementSteps> steps_;
+  std::optional<Replacement> replacement_;
+  bool waiting_ = false;
+  int result_ = 0;
+  const char* message_ = nullptr;
+  long long number_ = 0;
+};
+
+// Converts one file at once, as FileJob describes.
 [[nodiscard]] int convert_file(const char* path, int check_encoding, const DirectionRules& rules);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -36,7 +37,10 @@ class SourceFile {
   // when it belongs to the user running the program or to the owner of what it points to. A file
   // that another program has open for writing is waited for like the lock; from then on writers
   // are kept out where the system can do that.
-  [[nodiscard]] bool open(const char* path) noexcept;
+  // With wait false, a lock or a writer held elsewhere is not waited for: open then fails at once
+  // and held_elsewhere() says so.
+  [[nodiscard]] bool open(const char* path, bool wait = true) noexcept;
+  [[nodiscard]] bool held_elsewhere() const noexcept { return held_elsewhere_; }
   // The file's size in bytes as a 64-bit count, as it was when opened; negative when unknown.
   [[nodiscard]] std::int64_t measure() const noexcept { return size_; }
   // Reads buffer.size() bytes of the file from offset; false on an error or when fewer arrive.
@@ -46,15 +50,14 @@ class SourceFile {
   // replaced or closed, so that what is read from it twice is the same.
   [[nodiscard]] bool writers_kept_out() const noexcept;
 
-  // Gives the file that was opened and read the content new_content, where old_content is what
-  // was read from it, and keeps everything else it had that the process may set (permissions,
-  // owner, access-control lists, extended attributes or streams, attribute flags, every link to
-  // it), as replacement.hpp describes. Yields false when the file did not get the new content; it
-  // then holds its old content (or, after a failure that could not be undone, the backup does,
-  // and kept_copy() says where).
-  [[nodiscard]] bool replace_content(OldContent& old_content, Content& new_content) noexcept;
-  // After replace_content: where a copy of the file's old content was left behind, because
-  // putting it back or removing it failed; empty when none was.
+  // The steps of replacing the file's content (replacement.hpp), where old_content is what was
+  // read from it; they keep everything else it had that the process may set (permissions, owner,
+  // access-control lists, extended attributes or streams, attribute flags, every link to it).
+  // Null when there is no memory for them. They must not outlive the open file.
+  [[nodiscard]] std::unique_ptr<ReplacementSteps> replacement_steps(
+      OldContent& old_content) noexcept;
+  // After a replacement: where a copy of the file's old content was left behind, because putting
+  // it back or removing it failed; empty when none was.
   [[nodiscard]] const std::string& kept_copy() const noexcept { return kept_; }
 
   void close() noexcept;
@@ -66,8 +69,13 @@ class SourceFile {
  private:
   std::unique_ptr<Open> open_;
   std::int64_t size_ = -1;
+  bool held_elsewhere_ = false;
   std::string kept_;
 };
+
+// How many files a run may keep open, each waiting for its temporary file to be flushed with the
+// others', without running short of descriptors for the rest of its work.
+[[nodiscard]] std::size_t files_at_once() noexcept;
 
 // Makes the replacements of this run durable where that was left until the end: on POSIX
 // systems each directory in which files were replaced is flushed to disk once, here, rather than

@@ -41,33 +41,6 @@ bool unchanged(ReplacementSteps& file, OldContent& old_content) noexcept {
   return !old.empty() && file.holds(old);
 }
 
-Outcome replace_by_new_file(ReplacementSteps& file, OldContent& old_content,
-                            Content& new_content) noexcept {
-  const Outcome made = file.make_scratch(ReplacementSteps::Scratch::temporary);
-  if (made != Outcome::done) {
-    return made;
-  }
-  const ScratchMade scratch(file);
-  if (!file.write_scratch(new_content)) {
-    return Outcome::failed;
-  }
-  // Who may do what with the file must not change with it: what cannot be carried keeps the file.
-  const Outcome carried = file.carry_metadata();
-  if (carried != Outcome::done) {
-    return carried;
-  }
-  // On disk before the last check, so that nothing can happen between that check and the commit
-  // but the commit.
-  if (!file.flush_scratch()) {
-    return Outcome::failed;
-  }
-  const InterruptionsHeld held(file);
-  if (!unchanged(file, old_content)) {
-    return Outcome::failed;
-  }
-  return file.commit_scratch();
-}
-
 // The old content is on disk in the backup before the first byte of the file is written, and the
 // backup goes only once the file holds a whole content again, so that at every moment one of the
 // two holds every old byte. Nothing from outside may end the process meanwhile.
@@ -103,18 +76,50 @@ bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content,
 
 }  // namespace
 
-bool replace_content(ReplacementSteps& file, OldContent& old_content,
-                     Content& new_content) noexcept {
+bool Replacement::prepare() noexcept {
   // Whether the file itself may be written decides, not its folder: a read-only file is not
   // replaced just because the folder would allow a rename over it.
-  if (!file.open_for_writing() || !file.read_metadata() || !file.still_the_file_read()) {
+  if (!file_.open_for_writing() || !file_.read_metadata() || !file_.still_the_file_read()) {
     return false;
   }
-  if (file.may_take_new_file()) {
-    const Outcome replaced = replace_by_new_file(file, old_content, new_content);
-    if (replaced != Outcome::only_in_place) {
-      return replaced == Outcome::done;
+  if (file_.may_take_new_file()) {
+    Outcome made = file_.make_scratch(ReplacementSteps::Scratch::temporary);
+    if (made == Outcome::done) {
+      // Who may do what with the file must not change with it: what cannot be carried keeps
+      // the file.
+      made = !file_.write_scratch(new_content_) ? Outcome::failed : file_.carry_metadata();
+      if (made == Outcome::done) {
+        return true;
+      }
+      file_.drop_scratch();
+    }
+    if (made == Outcome::failed) {
+      return false;
     }
   }
-  return rewrite_in_place(file, old_content, new_content);
+  succeeded_ = rewrite_in_place(file_, old_content_, new_content_);
+  return false;
+}
+
+bool Replacement::finish() noexcept {
+  Outcome committed = Outcome::failed;
+  // On disk before the last check, so that nothing can happen between that check and the commit
+  // but the commit.
+  if (file_.flush_scratch()) {
+    const InterruptionsHeld held(file_);
+    if (unchanged(file_, old_content_)) {
+      committed = file_.commit_scratch();
+    }
+  }
+  file_.drop_scratch();
+  succeeded_ = committed == Outcome::only_in_place
+                   ? rewrite_in_place(file_, old_content_, new_content_)
+                   : committed == Outcome::done;
+  return succeeded_;
+}
+
+bool replace_content(ReplacementSteps& file, OldContent& old_content,
+                     Content& new_content) noexcept {
+  Replacement replacement(file, old_content, new_content);
+  return replacement.prepare() ? replacement.finish() : replacement.succeeded();
 }

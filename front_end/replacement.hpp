@@ -93,6 +93,9 @@ class ReplacementSteps {
   // Gives the temporary file everything the file has that it must keep; only_in_place when
   // something cannot be given.
   [[nodiscard]] virtual Outcome carry_metadata() noexcept = 0;
+  // Starts writing the temporary file's content to disk without waiting for it, so that the
+  // flushes of several files overlap.
+  virtual void start_flushing_scratch() noexcept = 0;
   // Makes the scratch file's content durable, and a backup's name too.
   [[nodiscard]] virtual bool flush_scratch() noexcept = 0;
   // Puts the temporary file in the file's place in one step that no writer can slip into, and
@@ -119,6 +122,36 @@ class ReplacementSteps {
   // until the matching release; nests.
   virtual void hold_interruptions() noexcept = 0;
   virtual void release_interruptions() noexcept = 0;
+};
+
+// A replacement in two halves: every step up to the flush of the temporary file, where the file
+// may wait while other files' temporary files are written, so that their flushes overlap; then
+// the flush, the last check and the commit. Meanwhile the file stays open and locked, and its
+// temporary file cannot be reached by anyone. Where no new file may take the file's place, the
+// first half does the whole rewrite in place.
+class Replacement {
+ public:
+  Replacement(ReplacementSteps& file, OldContent& old_content, Content& new_content) noexcept
+      : file_(file), old_content_(old_content), new_content_(new_content) {}
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+  ~Replacement() { file_.drop_scratch(); }
+
+  // The first half; true when the replacement waits at the flush, false when it is over
+  // (succeeded() then says how it ended).
+  [[nodiscard]] bool prepare() noexcept;
+  // While it waits: starts the flush without waiting for it.
+  void start_flush() noexcept { file_.start_flushing_scratch(); }
+  // The second half, for a replacement that waits; yields succeeded().
+  [[nodiscard]] bool finish() noexcept;
+  // Whether the file got the new content.
+  [[nodiscard]] bool succeeded() const noexcept { return succeeded_; }
+
+ private:
+  ReplacementSteps& file_;
+  OldContent& old_content_;
+  Content& new_content_;
+  bool succeeded_ = false;
 };
 
 // Gives the file new_content, where old_content is what was read from it. Normally a temporary

@@ -250,6 +250,10 @@ class PosixSteps final : public ReplacementSteps {
     return ::carry_metadata(scratch_->fd(), metadata_) ? Outcome::done : Outcome::only_in_place;
   }
 
+  void start_flushing_scratch() noexcept override {
+    ::sync_file_range(scratch_->fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
+
   bool flush_scratch() noexcept override {
     return ::fsync(scratch_->fd()) == 0 &&
            (scratch_kind_ == Scratch::temporary || ::fsync(scratch_->directory()) == 0);
@@ -395,13 +399,30 @@ bool PosixSteps::exchange() noexcept {
 
 }  // namespace
 
-bool SourceFile::replace_content(OldContent& old_content, Content& new_content) noexcept {
+std::unique_ptr<ReplacementSteps> SourceFile::replacement_steps(OldContent& old_content) noexcept {
   kept_.clear();
   if (!open_) {
-    return false;
+    return nullptr;
   }
-  PosixSteps steps(*open_, old_content, kept_);
-  return ::replace_content(steps, old_content, new_content);
+  try {
+    return std::make_unique<PosixSteps>(*open_, old_content, kept_);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+// Each file waiting holds its descriptor and its directory's, the directory again for writing in
+// it, the file opened for writing and its temporary file: a sixteenth of the limit leaves room
+// for the directories kept for the end of the run and for the file being started.
+std::size_t files_at_once() noexcept {
+  static const std::size_t count = [] {
+    struct rlimit descriptors {};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) != 0 || descriptors.rlim_cur == RLIM_INFINITY) {
+      return std::size_t{64};
+    }
+    return std::clamp<std::size_t>(descriptors.rlim_cur / 16, 1, 64);
+  }();
+  return count;
 }
 
 void finish_replacements(void (*not_on_disk)(const char* path)) noexcept {

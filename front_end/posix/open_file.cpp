@@ -59,8 +59,8 @@ bool on_pseudo_file_system(int fd) noexcept {
   return false;
 }
 
-// Takes the exclusive lock, retrying while another holder has it, for at most LOCK_WAIT_MS.
-bool lock_within_a_few_seconds(int fd) noexcept {
+// Takes the exclusive lock, retrying while another holder has it, for at most wait_ms.
+bool lock_within(int fd, int wait_ms) noexcept {
   for (int waited = 0;; waited += 10) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
       return true;
@@ -70,7 +70,7 @@ bool lock_within_a_few_seconds(int fd) noexcept {
     if (errno != EWOULDBLOCK && errno != EINTR) {
       return true;
     }
-    if (waited >= LOCK_WAIT_MS) {
+    if (waited >= wait_ms) {
       return false;
     }
     const struct timespec pause = {0, 10'000'000};
@@ -154,10 +154,10 @@ enum class Leased { yes, unavailable, written_elsewhere };
 // writing, and breaks when anyone opens it for writing or truncates it: from then on a writer
 // that was invisible to the checks (one appending through a descriptor it holds, or writing
 // through a shared mapping) cannot be. A writer that has the file open is waited for, for at
-// most LOCK_WAIT_MS. Unavailable where the file system has no leases or the process may not
+// most wait_ms. Unavailable where the file system has no leases or the process may not
 // take one (neither the file's owner nor privileged); the checks before the replacement then
 // remain.
-Leased lease_within_a_few_seconds(int fd) noexcept {
+Leased lease_within(int fd, int wait_ms) noexcept {
   static const bool prepared = [] {
     // The break is seen by asking the lease, not by its signal, which would end the process.
     std::signal(SIGIO, SIG_IGN);
@@ -171,7 +171,7 @@ Leased lease_within_a_few_seconds(int fd) noexcept {
     if (errno != EAGAIN) {
       return Leased::unavailable;
     }
-    if (waited >= LOCK_WAIT_MS) {
+    if (waited >= wait_ms) {
       return Leased::written_elsewhere;
     }
     const struct timespec pause = {0, 10'000'000};
@@ -179,13 +179,14 @@ Leased lease_within_a_few_seconds(int fd) noexcept {
   }
 }
 
-enum class Opened { file, refused, replaced };
+enum class Opened { file, refused, held, replaced };
 
-// Opens, checks, locks and leases the file that path names; replaced when by the time the lock
-// was taken the name had been given to another file (a conversion that held the lock has just
-// replaced it). leased says whether the lease was had.
-Opened open_and_lock(const char* path, Location& location, Descriptor& fd, struct stat& status,
-                     bool& leased) {
+// Opens, checks, locks and leases the file that path names, waiting for wait_ms at most for
+// another holder of the lock or a writer; replaced when by the time the lock was taken the name
+// had been given to another file (a conversion that held the lock has just replaced it). leased
+// says whether the lease was had.
+Opened open_and_lock(const char* path, int wait_ms, Location& location, Descriptor& fd,
+                     struct stat& status, bool& leased) {
   leased = false;
   if (!walk(path, location, status) || !S_ISREG(status.st_mode)) {
     return Opened::refused;
@@ -203,12 +204,15 @@ Opened open_and_lock(const char* path, Location& location, Descriptor& fd, struc
   if (!same_file(opened, status)) {
     return Opened::replaced;
   }
-  if (on_pseudo_file_system(fd.get()) || !lock_within_a_few_seconds(fd.get())) {
+  if (on_pseudo_file_system(fd.get())) {
     return Opened::refused;
   }
-  const Leased lease = lease_within_a_few_seconds(fd.get());
+  if (!lock_within(fd.get(), wait_ms)) {
+    return Opened::held;
+  }
+  const Leased lease = lease_within(fd.get(), wait_ms);
   if (lease == Leased::written_elsewhere) {
-    return Opened::refused;
+    return Opened::held;
   }
   leased = lease == Leased::yes;
   struct stat named {};
@@ -226,14 +230,16 @@ Opened open_and_lock(const char* path, Location& location, Descriptor& fd, struc
 SourceFile::SourceFile() noexcept = default;
 SourceFile::~SourceFile() = default;
 
-bool SourceFile::open(const char* path) noexcept {
+bool SourceFile::open(const char* path, bool wait) noexcept {
   close();
   try {
     auto file = std::make_unique<Open>();
     struct stat status {};
     for (int attempt = 0; attempt < 10; ++attempt) {
-      const Opened opened = open_and_lock(path, file->location, file->fd, status, file->leased);
-      if (opened == Opened::refused) {
+      const Opened opened = open_and_lock(path, wait ? LOCK_WAIT_MS : 0, file->location, file->fd,
+                                          status, file->leased);
+      held_elsewhere_ = opened == Opened::held;
+      if (opened == Opened::refused || opened == Opened::held) {
         return false;
       }
       if (opened == Opened::file) {

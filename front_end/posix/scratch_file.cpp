@@ -17,15 +17,19 @@
 // never removed by a signal: the steps during which one is needed hold back every signal another
 // process can send, and a fault of the process's own then leaves the backup on disk.
 
+// The signal handler may only touch plain static storage, so the scratch files that exist are
+// recorded here rather than in the objects, one slot each. A slot's exists is set only while its
+// temporary file has a name.
+struct ScratchSlot {
+  int directory = -1;
+  char name[NAME_MAX + 1];
+  volatile std::sig_atomic_t exists = 0;
+  bool in_use = false;
+};
+
 namespace {
 
-// The signal handler may only touch plain static storage, so the one scratch file that exists is
-// recorded here rather than in the object. g_scratch_exists is set only while a temporary file
-// has its name.
-int g_scratch_directory = -1;
-char g_scratch_name[NAME_MAX + 1];
-volatile std::sig_atomic_t g_scratch_exists = 0;
-bool g_scratch_in_use = false;
+ScratchSlot g_slots[MOST_SCRATCH_FILES];
 
 // Signals whose default action ends the process. The first group only ever arrives from outside;
 // the second is also raised by the process's own faults, which cannot be held back (the kernel
@@ -49,9 +53,11 @@ void for_each_ending_signal(Visit visit) {
 }
 
 extern "C" void remove_scratch_and_reraise(int signal_number) {
-  if (g_scratch_exists != 0) {
-    ::unlinkat(g_scratch_directory, g_scratch_name, 0);
-    g_scratch_exists = 0;
+  for (ScratchSlot& slot : g_slots) {
+    if (slot.exists != 0) {
+      ::unlinkat(slot.directory, slot.name, 0);
+      slot.exists = 0;
+    }
   }
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
@@ -132,7 +138,13 @@ SignalsHeld::~SignalsHeld() {
 
 ScratchFile::ScratchFile(int directory, std::string_view name, Kind kind) noexcept
     : directory_(directory), kind_(kind) {
-  if (g_scratch_in_use) {
+  for (ScratchSlot& slot : g_slots) {
+    if (!slot.in_use) {
+      slot_ = &slot;
+      break;
+    }
+  }
+  if (slot_ == nullptr) {
     error_ = EBUSY;
     return;
   }
@@ -145,16 +157,16 @@ ScratchFile::ScratchFile(int directory, std::string_view name, Kind kind) noexce
          (static_cast<unsigned char>(name[kept]) & 0xC0) == 0x80) {
     --kept;
   }
-  if (kept + suffix_length + 9 > sizeof g_scratch_name) {
+  if (kept + suffix_length + 9 > sizeof slot_->name) {
     error_ = ENAMETOOLONG;
     return;
   }
   prefix_length_ = kept + 1;
-  g_scratch_name[0] = '.';
-  std::copy_n(name.data(), kept, g_scratch_name + 1);
-  g_scratch_name[prefix_length_] = '\0';
-  g_scratch_directory = directory;
-  g_scratch_in_use = true;
+  slot_->name[0] = '.';
+  std::copy_n(name.data(), kept, slot_->name + 1);
+  slot_->name[prefix_length_] = '\0';
+  slot_->directory = directory;
+  slot_->in_use = true;
   claimed_ = true;
 
   constexpr int FLAGS = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
@@ -187,16 +199,15 @@ bool ScratchFile::give_name(int unnamed) noexcept {
     // Naming and the record of the name happen together, so no signal finds one without the
     // other.
     const SignalsHeld held;
-    char* end = g_scratch_name + prefix_length_;
+    char* end = slot_->name + prefix_length_;
     *end++ = '.';
     end = std::copy_n(tag, 6, end);
     std::strcpy(end, suffix());
     int made = 0;
     if (unnamed >= 0) {
-      made =
-          ::linkat(AT_FDCWD, link_of(unnamed).path, directory_, g_scratch_name, AT_SYMLINK_FOLLOW);
+      made = ::linkat(AT_FDCWD, link_of(unnamed).path, directory_, slot_->name, AT_SYMLINK_FOLLOW);
     } else {
-      made = ::openat(directory_, g_scratch_name,
+      made = ::openat(directory_, slot_->name,
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
       if (made >= 0) {
         fd_.reset(made);
@@ -205,7 +216,7 @@ bool ScratchFile::give_name(int unnamed) noexcept {
     }
     if (made >= 0) {
       named_ = true;
-      g_scratch_exists = kind_ == Kind::temporary ? 1 : 0;
+      slot_->exists = kind_ == Kind::temporary ? 1 : 0;
       return true;
     }
     error_ = errno;
@@ -226,16 +237,16 @@ bool ScratchFile::link() noexcept {
 }
 
 const char* ScratchFile::name() const noexcept {
-  return named_ ? g_scratch_name : "";
+  return named_ ? slot_->name : "";
 }
 
 void ScratchFile::remove() noexcept {
   const SignalsHeld held;
   fd_.reset();
   if (named_) {
-    ::unlinkat(directory_, g_scratch_name, 0);
+    ::unlinkat(directory_, slot_->name, 0);
     named_ = false;
-    g_scratch_exists = 0;
+    slot_->exists = 0;
   }
   unclaim();
 }
@@ -244,13 +255,15 @@ void ScratchFile::release() noexcept {
   const SignalsHeld held;
   fd_.reset();
   named_ = false;
-  g_scratch_exists = 0;
+  if (slot_ != nullptr) {
+    slot_->exists = 0;
+  }
   unclaim();
 }
 
 void ScratchFile::unclaim() noexcept {
   if (claimed_) {
-    g_scratch_in_use = false;
+    slot_->in_use = false;
     claimed_ = false;
   }
 }

@@ -32,7 +32,11 @@ class SignalsHeld {
 // nothing behind (where the file system has no unnamed files it is named at once); a signal that
 // ends the process removes its name first. A backup is named ".<name>.XXXXXX.bak" at once and is
 // never removed by a signal. Either is removed when it goes out of scope unless it was released.
-// At most one exists at a time.
+// At most MOST_SCRATCH_FILES exist at a time: one for each file of a run that waits at the
+// flush, and one for the file being started.
+inline constexpr std::size_t MOST_SCRATCH_FILES = 65;
+struct ScratchSlot;
+
 class ScratchFile {
  public:
   enum class Kind { temporary, backup };
@@ -71,4 +75,5 @@ class ScratchFile {
   std::size_t prefix_length_ = 0;
   bool named_ = false;
   bool claimed_ = false;
+  ScratchSlot* slot_ = nullptr;
 };

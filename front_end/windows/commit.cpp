@@ -134,6 +134,8 @@ class WindowsSteps final : public ReplacementSteps {
     return metadata_.carry_to(scratch_.get()) ? Outcome::done : Outcome::only_in_place;
   }
 
+  // Windows has no flush that does not wait; the group's flushes come one after another.
+  void start_flushing_scratch() noexcept override {}
   bool flush_scratch() noexcept override { return FlushFileBuffers(scratch_.get()) != 0; }
 
   Outcome commit_scratch() noexcept override {
@@ -285,13 +287,21 @@ class WindowsSteps final : public ReplacementSteps {
 
 }  // namespace
 
-bool SourceFile::replace_content(OldContent& old_content, Content& new_content) noexcept {
+std::unique_ptr<ReplacementSteps> SourceFile::replacement_steps(OldContent&) noexcept {
   kept_.clear();
   if (!open_) {
-    return false;
+    return nullptr;
   }
-  WindowsSteps steps(*open_, kept_);
-  return ::replace_content(steps, old_content, new_content);
+  try {
+    return std::make_unique<WindowsSteps>(*open_, kept_);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+// Handles are not scarce: the group is bounded by what waiting costs, not by what it holds.
+std::size_t files_at_once() noexcept {
+  return 64;
 }
 
 // Each commit is durable once it returns: the file system journals its names.

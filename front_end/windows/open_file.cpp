@@ -17,7 +17,7 @@ constexpr DWORD WAIT_MS = 5000;
 // The conversion lock: one byte far beyond any content, locked exclusively on the reading handle.
 // Another conversion of the same file by any name cannot take it, while reading and writing the
 // content is not hindered.
-bool lock_within_a_few_seconds(HANDLE handle) noexcept {
+bool lock_within(HANDLE handle, DWORD wait_ms) noexcept {
   for (DWORD waited = 0;; waited += 10) {
     OVERLAPPED position{};
     position.OffsetHigh = 0x7FFFFFFFu;
@@ -30,7 +30,7 @@ bool lock_within_a_few_seconds(HANDLE handle) noexcept {
     if (GetLastError() != ERROR_LOCK_VIOLATION) {
       return true;
     }
-    if (waited >= WAIT_MS) {
+    if (waited >= wait_ms) {
       return false;
     }
     Sleep(10);
@@ -40,7 +40,7 @@ bool lock_within_a_few_seconds(HANDLE handle) noexcept {
 // Opens the file for reading, and for writing where the process may, sharing it with readers and
 // with renames (which the replacement itself needs) but with no writer. A named pipe's server may
 // act as the user who opens it only as far as identifying the user.
-HANDLE open_sharing_no_writes(const std::wstring& path, bool& writable) noexcept {
+HANDLE open_sharing_no_writes(const std::wstring& path, DWORD wait_ms, bool& writable) noexcept {
   constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_DELETE;
   constexpr DWORD FLAGS =
       FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
@@ -55,7 +55,7 @@ HANDLE open_sharing_no_writes(const std::wstring& path, bool& writable) noexcept
     }
     // Another program has it open for writing, or keeps others from writing it.
     if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
-        waited >= WAIT_MS) {
+        waited >= wait_ms) {
       return handle;
     }
     Sleep(10);
@@ -81,14 +81,19 @@ std::wstring final_path_of(HANDLE handle) {
   return {};
 }
 
-enum class Opened { file, refused, replaced };
+enum class Opened { file, refused, held, replaced };
 
-Opened open_and_lock(const std::wstring& typed, SourceFile::Open& file) {
-  file.handle.reset(open_sharing_no_writes(typed, file.writable));
+Opened open_and_lock(const std::wstring& typed, DWORD wait_ms, SourceFile::Open& file) {
+  file.handle.reset(open_sharing_no_writes(typed, wait_ms, file.writable));
+  if (!file.handle.valid()) {
+    return GetLastError() == ERROR_SHARING_VIOLATION ? Opened::held : Opened::refused;
+  }
   // Devices such as NUL or CON open like files; only a file on a disk is taken.
-  if (!file.handle.valid() || !identity_of(file.handle.get(), file.identity) ||
-      !lock_within_a_few_seconds(file.handle.get())) {
+  if (!identity_of(file.handle.get(), file.identity)) {
     return Opened::refused;
+  }
+  if (!lock_within(file.handle.get(), wait_ms)) {
+    return Opened::held;
   }
   file.path = final_path_of(file.handle.get());
   if (file.path.empty()) {
@@ -108,7 +113,7 @@ Opened open_and_lock(const std::wstring& typed, SourceFile::Open& file) {
 SourceFile::SourceFile() noexcept = default;
 SourceFile::~SourceFile() = default;
 
-bool SourceFile::open(const char* path) noexcept {
+bool SourceFile::open(const char* path, bool wait) noexcept {
   close();
   try {
     const std::wstring typed = widen(path);
@@ -117,8 +122,9 @@ bool SourceFile::open(const char* path) noexcept {
     }
     for (int attempt = 0; attempt < 10; ++attempt) {
       auto file = std::make_unique<Open>();
-      const Opened opened = open_and_lock(typed, *file);
-      if (opened == Opened::refused) {
+      const Opened opened = open_and_lock(typed, wait ? WAIT_MS : 0, *file);
+      held_elsewhere_ = opened == Opened::held;
+      if (opened == Opened::refused || opened == Opened::held) {
         return false;
       }
       if (opened == Opened::file) {

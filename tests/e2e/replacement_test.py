@@ -9,7 +9,8 @@ import stat
 import subprocess
 import unittest
 
-from support import (PROGRAMS, WINDOWS, SHIFT_JIS, EUC_JP, NOBODY, posix_only, tool, ScratchTest)
+from support import (PROGRAMS, WINDOWS, SHIFT_JIS, EUC_JP, INVALID, REJECTION, NOBODY, message,
+                     posix_only, tool, ScratchTest)
 
 
 class SafeReplacement(ScratchTest):
@@ -33,6 +34,35 @@ class SafeReplacement(ScratchTest):
         self.assert_untouched("kana.txt", self.KANA)
         self.assertTrue(os.path.samefile(self.path("kana.txt"), self.path("other-name.txt")))
         self.assert_entries("kana.txt", "other-name.txt")
+
+    @posix_only("strace on the program itself")
+    @tool("strace")
+    def test_a_batch_is_flushed_together_and_each_file_takes_its_place_after_its_own_flush(self):
+        # Write-back of a group's temporary files starts before the first takes its file's place,
+        # and each is flushed just before its own exchange. A file named again while it waits
+        # (f1.txt) ends the group first and is converted twice; messages keep the order of names.
+        names = [f"f{i}.txt" for i in range(6)]
+        for name in names + ["twice.txt"]:
+            self.make(name, INVALID["tovrek"] if name == "f3.txt" else SHIFT_JIS)
+        for _ in range(2):
+            self.run_program("tovrek", "-n", "twice.txt")
+        log = self.path("strace.log")
+        result = subprocess.run(["strace", "-qq", "-o", log, "-e",
+                                 "trace=sync_file_range,fsync,renameat2", PROGRAMS["tovrek"], "-n",
+                                 "f0.txt", "f1.txt", "f2.txt", "f1.txt", "-c", "f3.txt", "-n",
+                                 "f4.txt", "f5.txt"], cwd=self.dir, capture_output=True,
+                                timeout=30, env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+        self.assertEqual(result.stdout, message(REJECTION["tovrek"], "f3.txt"))
+        with open(log) as f:
+            calls = [line.split("(")[0] for line in f]
+        group = ["sync_file_range"] * 3 + ["fsync", "renameat2"] * 3
+        self.assertEqual(calls, group + group + ["fsync"])
+        self.assertEqual(self.content("f1.txt"), self.content("twice.txt"))
+        for name in ("f0.txt", "f2.txt", "f4.txt", "f5.txt"):
+            self.assertEqual(self.content(name), EUC_JP, name)
+        self.assert_untouched("f3.txt", INVALID["tovrek"])
+        os.unlink(log)
+        self.assert_entries(*names, "twice.txt")
 
     def test_hard_links_stay_one_file(self):
         self.make("memo.txt", SHIFT_JIS)

@@ -280,24 +280,26 @@ class Tampering(Paused):
 @tool("strace")
 @unittest.skipIf(os.environ.get("SANITIZED"), "the sanitizers' own calls would multiply the runs")
 class CrashPoints(ScratchTest):
-    """A signal before each system call of a conversion in turn, on both ways of replacing."""
+    """A signal before each system call of a conversion in turn, on both ways of replacing, and
+    of a run whose files wait to be flushed together."""
 
     OLD = SHIFT_JIS * 40
     NEW = EUC_JP * 40
     SETUP_CALLS = {"rt_sigaction", "rt_sigprocmask", "exit_group"}
 
-    def prepare(self, links):
+    def prepare(self, links, files=("memo.txt",)):
         for name in os.listdir(self.dir):
             os.unlink(self.path(name))
-        self.make("memo.txt", self.OLD)
+        for name in files:
+            self.make(name, self.OLD)
         if links == 2:
             os.link(self.path("memo.txt"), self.path("link.txt"))
 
-    def points(self, links):
-        """Each system call from the first look at the file on, as (name, its how-manieth)."""
-        self.prepare(links)
+    def points(self, links, files):
+        """Each system call from the first look at a file on, as (name, its how-manieth)."""
+        self.prepare(links, files)
         log = self.path("strace.log")
-        subprocess.run(["strace", "-qq", "-o", log, PROGRAMS["tovrek"], "memo.txt"],
+        subprocess.run(["strace", "-qq", "-o", log, PROGRAMS["tovrek"], *files],
                        cwd=self.dir, check=True, timeout=30)
         with open(log) as f:
             calls = [(m.group(1), "memo.txt" in line)
@@ -311,20 +313,24 @@ class CrashPoints(ScratchTest):
         return points
 
     def test_file_is_whole_old_or_new_and_no_scratch_file_stays_named(self):
-        for links in (1, 2):
-            points = self.points(links)
+        for links, files in ((1, ("memo.txt",)), (2, ("memo.txt",)),
+                             (1, ("memo.txt", "memo2.txt", "memo3.txt"))):
+            points = self.points(links, files)
             self.assertGreater(len(points), 20)
             named_after_kill = []
             for sig in ("KILL", "ABRT"):
                 for call, when in points:
-                    with self.subTest(links=links, signal=sig, call=call, when=when):
-                        self.prepare(links)
+                    with self.subTest(links=links, files=len(files), signal=sig, call=call,
+                                      when=when):
+                        self.prepare(links, files)
                         subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e",
                                         f"inject={call}:signal={sig}:when={when}",
-                                        PROGRAMS["tovrek"], "memo.txt"],
+                                        PROGRAMS["tovrek"], *files],
                                        cwd=self.dir, capture_output=True, timeout=30)
+                        for other in files[1:]:
+                            self.assertIn(self.content(other), (self.OLD, self.NEW))
                         content = self.content("memo.txt")
-                        scratch = sorted(set(os.listdir(self.dir)) - {"memo.txt", "link.txt"})
+                        scratch = sorted(set(os.listdir(self.dir)) - {"link.txt", *files})
                         backups = [n for n in scratch if n.endswith(".bak")]
                         if content not in (self.OLD, self.NEW):
                             self.assertEqual(len(backups), 1, content[:40])
@@ -338,9 +344,9 @@ class CrashPoints(ScratchTest):
                         for name in set(scratch) - set(backups):
                             self.assertIn(self.content(name), (self.OLD, self.NEW))
                             named_after_kill.append(call)
-            # Only a SIGKILL in the moment between naming the temporary file and removing the
-            # old one after the exchange leaves a name: a handful of system calls.
-            self.assertLessEqual(len(named_after_kill), 6, named_after_kill)
+            # Only a SIGKILL in the moment between naming a temporary file and removing the
+            # old one after the exchange leaves a name: a handful of system calls per file.
+            self.assertLessEqual(len(named_after_kill), 6 * len(files), named_after_kill)
 
 
 class Concurrency(ScratchTest):

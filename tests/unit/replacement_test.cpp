@@ -90,6 +90,7 @@ struct FakeFile final : ReplacementSteps {
   Outcome carry_metadata() noexcept override {
     return done("carry_metadata", step("carry_metadata") ? Outcome::done : Outcome::only_in_place);
   }
+  void start_flushing_scratch() noexcept override {}
   bool flush_scratch() noexcept override { return done("flush_scratch", step("flush_scratch")); }
   Outcome commit_scratch() noexcept override {
     must_be_held("commit_scratch");

@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -76,8 +78,13 @@ TEST_F(ScratchFileTest, LongNamesAreCutAtACharacterAndOnlyOneExistsAtATime) {
   expected.append(long_name, 0, 62);
   EXPECT_EQ(name.substr(0, 63), expected) << name;
   EXPECT_EQ(name[63], '.') << name;
-  const ScratchFile second(directory_.get(), "memo.txt", TEMPORARY);
-  EXPECT_FALSE(second.created());
+  std::vector<std::unique_ptr<ScratchFile>> more;
+  for (std::size_t made = 1; made < MOST_SCRATCH_FILES; ++made) {
+    more.push_back(std::make_unique<ScratchFile>(directory_.get(), "memo.txt", TEMPORARY));
+    ASSERT_TRUE(more.back()->created());
+  }
+  const ScratchFile one_too_many(directory_.get(), "memo.txt", TEMPORARY);
+  EXPECT_FALSE(one_too_many.created());
 }
 
 TEST_F(ScratchFileTest, DirectoryThatTakesNoFileGivesItsError) {
