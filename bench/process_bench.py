@@ -142,7 +142,8 @@ def main():
                     f.write(f'"{label}" {median:.3f}\n')
         chart = os.path.join(work, "process_bench.svg")
         script = (f'set terminal svg size 900,420 font "sans,11"; set output "{chart}";'
-                  'set style fill solid 0.6; set boxwidth 0.7; set ylabel "median ms, 1 MB file";'
+                  'set style fill solid 0.6; set boxwidth 0.7; set logscale y;'
+                  'set ylabel "median ms, 1 MB file (log scale)";'
                   'set xtics rotate by -35; set grid ytics; unset key;'
                   f'plot "{data}" using 0:2:xtic(1) with boxes')
         subprocess.run(["gnuplot", "-e", script], check=True)
