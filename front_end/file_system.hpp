@@ -67,6 +67,11 @@ class SourceFile {
   struct Open;
 
  private:
+  enum class Attempt { opened, refused, held, replaced };
+  // One attempt, by the platform, at opening and locking the file path names, which on success
+  // sets open_ and size_; replaced when the name was given to another file meanwhile.
+  [[nodiscard]] Attempt open_once(const char* path, bool wait) noexcept;
+
   std::unique_ptr<Open> open_;
   std::int64_t size_ = -1;
   bool held_elsewhere_ = false;

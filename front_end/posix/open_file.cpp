@@ -230,29 +230,29 @@ Opened open_and_lock(const char* path, int wait_ms, Location& location, Descript
 SourceFile::SourceFile() noexcept = default;
 SourceFile::~SourceFile() = default;
 
-bool SourceFile::open(const char* path, bool wait) noexcept {
-  close();
+SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept {
   try {
     auto file = std::make_unique<Open>();
     struct stat status {};
-    for (int attempt = 0; attempt < 10; ++attempt) {
-      const Opened opened = open_and_lock(path, wait ? LOCK_WAIT_MS : 0, file->location, file->fd,
-                                          status, file->leased);
-      held_elsewhere_ = opened == Opened::held;
-      if (opened == Opened::refused || opened == Opened::held) {
-        return false;
-      }
-      if (opened == Opened::file) {
-        file->path = path;
-        file->identity = identity_of(status);
-        size_ = file->identity.size;
-        open_ = std::move(file);
-        return true;
-      }
+    switch (open_and_lock(path, wait ? LOCK_WAIT_MS : 0, file->location, file->fd, status,
+                          file->leased)) {
+      case Opened::refused:
+        return Attempt::refused;
+      case Opened::held:
+        return Attempt::held;
+      case Opened::replaced:
+        return Attempt::replaced;
+      case Opened::file:
+        break;
     }
+    file->path = path;
+    file->identity = identity_of(status);
+    size_ = file->identity.size;
+    open_ = std::move(file);
+    return Attempt::opened;
   } catch (const std::bad_alloc&) {
+    return Attempt::refused;
   }
-  return false;
 }
 
 bool SourceFile::read_exactly(std::span<unsigned char> buffer, std::uint64_t offset) noexcept {

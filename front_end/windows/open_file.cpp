@@ -113,29 +113,29 @@ Opened open_and_lock(const std::wstring& typed, DWORD wait_ms, SourceFile::Open&
 SourceFile::SourceFile() noexcept = default;
 SourceFile::~SourceFile() = default;
 
-bool SourceFile::open(const char* path, bool wait) noexcept {
-  close();
+SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept {
   try {
     const std::wstring typed = widen(path);
     if (typed.empty()) {
-      return false;
+      return Attempt::refused;
     }
-    for (int attempt = 0; attempt < 10; ++attempt) {
-      auto file = std::make_unique<Open>();
-      const Opened opened = open_and_lock(typed, wait ? WAIT_MS : 0, *file);
-      held_elsewhere_ = opened == Opened::held;
-      if (opened == Opened::refused || opened == Opened::held) {
-        return false;
-      }
-      if (opened == Opened::file) {
-        size_ = file->identity.size;
-        open_ = std::move(file);
-        return true;
-      }
+    auto file = std::make_unique<Open>();
+    switch (open_and_lock(typed, wait ? WAIT_MS : 0, *file)) {
+      case Opened::refused:
+        return Attempt::refused;
+      case Opened::held:
+        return Attempt::held;
+      case Opened::replaced:
+        return Attempt::replaced;
+      case Opened::file:
+        break;
     }
+    size_ = file->identity.size;
+    open_ = std::move(file);
+    return Attempt::opened;
   } catch (const std::bad_alloc&) {
+    return Attempt::refused;
   }
-  return false;
 }
 
 bool SourceFile::read_exactly(std::span<unsigned char> buffer, std::uint64_t offset) noexcept {

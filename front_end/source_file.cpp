@@ -1,0 +1,15 @@
+#include "file_system.hpp"
+
+// A name given to another file between the look and the lock (a conversion that held the lock
+// has just replaced the file) is looked up again, a few times at most.
+bool SourceFile::open(const char* path, bool wait) noexcept {
+  close();
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    const Attempt tried = open_once(path, wait);
+    held_elsewhere_ = tried == Attempt::held;
+    if (tried != Attempt::replaced) {
+      return tried == Attempt::opened;
+    }
+  }
+  return false;
+}
