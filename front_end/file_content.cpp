@@ -4,6 +4,18 @@
 
 #include "byte_sink.hpp"
 
+namespace {
+
+// How many of the first window bytes end just after the last line feed among them; 0 when none.
+std::size_t through_last_line_feed(const unsigned char* bytes, std::size_t window) noexcept {
+  while (window > 0 && bytes[window - 1] != '\n') {
+    --window;
+  }
+  return window;
+}
+
+}  // namespace
+
 Loaded FileContent::load() noexcept {
   if (image_.get() != nullptr) {
     return Loaded::done;
@@ -46,11 +58,10 @@ Loaded FileContent::next_piece(std::size_t start, std::span<const unsigned char>
       piece = {buffer, window};
       return Loaded::done;
     }
-    for (std::size_t end = window; end > 0; --end) {
-      if (buffer[end - 1] == '\n') {
-        piece = {buffer, end};
-        return Loaded::done;
-      }
+    const std::size_t cut = through_last_line_feed(buffer, window);
+    if (cut != 0) {
+      piece = {buffer, cut};
+      return Loaded::done;
     }
     const Loaded loaded = load();
     if (loaded != Loaded::done) {
@@ -60,9 +71,7 @@ Loaded FileContent::next_piece(std::size_t start, std::span<const unsigned char>
   const unsigned char* const image = image_.get();
   std::size_t end = start + window;
   if (!last) {
-    while (end > start && image[end - 1] != '\n') {
-      --end;
-    }
+    end = start + through_last_line_feed(image + start, window);
     if (end == start) {
       const void* next = std::memchr(image + start + window, '\n', size_ - start - window);
       end = next == nullptr

@@ -117,9 +117,3 @@ bool Replacement::finish() noexcept {
                    : committed == Outcome::done;
   return succeeded_;
 }
-
-bool replace_content(ReplacementSteps& file, OldContent& old_content,
-                     Content& new_content) noexcept {
-  Replacement replacement(file, old_content, new_content);
-  return replacement.prepare() ? replacement.finish() : replacement.succeeded();
-}

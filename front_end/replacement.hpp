@@ -124,9 +124,16 @@ class ReplacementSteps {
   virtual void release_interruptions() noexcept = 0;
 };
 
-// A replacement in two halves: every step up to the flush of the temporary file, where the file
-// may wait while other files' temporary files are written, so that their flushes overlap; then
-// the flush, the last check and the commit. Meanwhile the file stays open and locked, and its
+// Gives the file new content, where the old content is what was read from it. Normally a
+// temporary file takes its place in one step, so that it holds its whole old or whole new content
+// at every moment; where no new file may take its place it is overwritten in place, once a backup
+// of its old content is on disk. Nothing is written when the file is no longer the one read or
+// has changed since. When the file does not get the new content it holds its old content, or,
+// after a failure that could not be undone, the backup does, and is kept.
+//
+// It runs in two halves: every step up to the flush of the temporary file, where the file may
+// wait while other files' temporary files are written, so that their flushes overlap; then the
+// flush, the last check and the commit. Meanwhile the file stays open and locked, and its
 // temporary file cannot be reached by anyone. Where no new file may take the file's place, the
 // first half does the whole rewrite in place.
 class Replacement {
@@ -153,12 +160,3 @@ class Replacement {
   Content& new_content_;
   bool succeeded_ = false;
 };
-
-// Gives the file new_content, where old_content is what was read from it. Normally a temporary
-// file takes its place in one step, so that it holds its whole old or whole new content at every
-// moment; where no new file may take its place it is overwritten in place, once a backup of its
-// old content is on disk. Nothing is written when the file is no longer the one read or has
-// changed since. False when the file did not get the new content; it then holds its old content,
-// or, after a failure that could not be undone, the backup does, and is kept.
-[[nodiscard]] bool replace_content(ReplacementSteps& file, OldContent& old_content,
-                                   Content& new_content) noexcept;

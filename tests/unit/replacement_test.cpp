@@ -151,7 +151,12 @@ struct FakeFile final : ReplacementSteps {
       std::span<const unsigned char> whole() noexcept override { return OLD; }
     } read;
     HeldContent converted(NEW);
-    return replace_content(*this, read, converted);
+    Replacement replacement(*this, read, converted);
+    if (!replacement.prepare()) {
+      return replacement.succeeded();
+    }
+    replacement.start_flush();
+    return replacement.finish();
   }
 };
 
