@@ -1,5 +1,7 @@
 #include "command_line.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -21,7 +23,10 @@ void report_not_on_disk(const char* path) {
 
 // The files of a run that wait at the flush of their temporary files, with those that ended
 // before them, so that messages come in the order the files were named. Their flushes overlap
-// when the group is finished, before each takes its file's place in turn.
+// when the group is finished, before each takes its file's place in turn. A file of the group is
+// locked, and keeps other runs waiting for it, until its commit: so no file waits longer than
+// about MOST_WAIT, well within the time another run waits for a lock, however slow the disk. The
+// group starts small, then holds as many files as the last one could flush in half that time.
 class Group {
  public:
   // Starts the file's job, waiting for another holder only when no file of this run waits.
@@ -36,12 +41,21 @@ class Group {
       (void)convert_file(path, check_encoding, rules);
       return;
     }
-    if (job->start(jobs_.empty()) == FileJob::Started::busy) {
-      // Perhaps held by a file of this group: the same file by another name, or named twice.
+    const FileJob::Started started = job->start(jobs_.empty(), jobs_);
+    if (started == FileJob::Started::busy || started == FileJob::Started::no_space) {
+      // Held by a file of this group (the same file by another name, or named twice), or short
+      // of the space that the group's commits free.
       finish();
       (void)job->start(true);
     }
     const std::size_t held = job->bytes_held();
+    // Memory held by the files that wait stays within its bound: they go first.
+    if (held_ + held > MOST_BYTES_HELD) {
+      finish();
+    }
+    if (job->waiting() && !has_waiting()) {
+      first_waits_ = Clock::now();
+    }
     jobs_.push_back(std::move(job));
     // What no waiting file stands before is reported at once, so that a log of a run that is
     // killed keeps it.
@@ -50,29 +64,48 @@ class Group {
       jobs_.erase(jobs_.begin());
     }
     held_ += held;
-    if (jobs_.size() >= files_at_once() || held_ >= MOST_BYTES_HELD) {
+    if (jobs_.size() >= most_files_ ||
+        (has_waiting() && Clock::now() - first_waits_ >= MOST_WAIT / 2)) {
       finish();
     }
   }
 
   void finish() {
+    std::size_t waiting = 0;
     for (const std::unique_ptr<FileJob>& job : jobs_) {
+      waiting += job->waiting() ? 1U : 0U;
       job->start_flush();
     }
+    const Clock::time_point started = Clock::now();
     for (const std::unique_ptr<FileJob>& job : jobs_) {
       // Each file stands alone: its outcome has been reported and does not stop the run.
       (void)job->finish();
+    }
+    if (waiting > 0) {
+      const Clock::duration each = (Clock::now() - started) / static_cast<long long>(waiting);
+      const long long fits = each.count() > 0 ? (MOST_WAIT / 2) / each : 1LL << 16;
+      most_files_ = std::clamp<std::size_t>(static_cast<std::size_t>(fits), 1, files_at_once());
     }
     jobs_.clear();
     held_ = 0;
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::milliseconds MOST_WAIT{1000};
+  static constexpr std::size_t FIRST_GROUP = 4;
   // Files whose content had to be loaded whole hold it while they wait; this much at most.
   static constexpr std::size_t MOST_BYTES_HELD = 16 << 20;
 
+  [[nodiscard]] bool has_waiting() const noexcept {
+    return std::any_of(jobs_.begin(), jobs_.end(),
+                       [](const std::unique_ptr<FileJob>& job) { return job->waiting(); });
+  }
+
   std::vector<std::unique_ptr<FileJob>> jobs_;
   std::size_t held_ = 0;
+  std::size_t most_files_ = std::min(FIRST_GROUP, files_at_once());
+  Clock::time_point first_waits_;
 };
 
 }  // namespace

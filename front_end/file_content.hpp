@@ -32,6 +32,10 @@ class FileContent final : public OldContent {
   // Reads the whole content into memory now.
   [[nodiscard]] Loaded load() noexcept;
   [[nodiscard]] std::span<const unsigned char> whole() noexcept override;
+  [[nodiscard]] std::span<const unsigned char> in_memory() noexcept override {
+    return loaded() ? std::span<const unsigned char>(image_.get(), size_)
+                    : std::span<const unsigned char>();
+  }
 
   // Hands each piece in order to visit, which yields false to stop. Each piece may be followed by
   // two readable bytes, zero after the last piece.

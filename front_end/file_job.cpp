@@ -18,10 +18,18 @@ FileJob::Started FileJob::end(const char* format, long long number) noexcept {
   return Started::over;
 }
 
-FileJob::Started FileJob::start(bool wait) noexcept {
+FileJob::Started FileJob::start(bool wait,
+                                std::span<const std::unique_ptr<FileJob>> waiting) noexcept {
   // The file stays open, and locked against other conversions, until it has been replaced.
   if (!input_.open(path_, wait)) {
     return input_.held_elsewhere() && !wait ? Started::busy : end("Failed to open file: %s\n");
+  }
+  // Where locks are refused the lock cannot tell that the file waits already.
+  for (const std::unique_ptr<FileJob>& other : waiting) {
+    if (other->waiting_ && same_file_as(*other)) {
+      input_.close();
+      return Started::busy;
+    }
   }
 
   const std::int64_t measured = input_.measure();
@@ -52,7 +60,7 @@ FileJob::Started FileJob::start(bool wait) noexcept {
     loaded = Loaded::no_memory;
   }
   if (loaded == Loaded::done) {
-    steps_ = input_.replacement_steps(content);
+    steps_ = input_.replacement_steps();
     loaded = steps_ != nullptr ? Loaded::done : Loaded::no_memory;
   }
   if (loaded != Loaded::done) {
@@ -62,7 +70,12 @@ FileJob::Started FileJob::start(bool wait) noexcept {
   }
 
   Replacement& replacement = replacement_.emplace(*steps_, content, converted);
-  if (replacement.prepare()) {
+  const Replacement::Prepared prepared = replacement.prepare();
+  if (prepared == Replacement::Prepared::no_space && !waiting.empty()) {
+    end(nullptr);
+    return Started::no_space;
+  }
+  if (prepared == Replacement::Prepared::waiting) {
     // Nothing is converted again unless the rewrite in place needs it: the memory goes back
     // while the file waits.
     content.release_buffer();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "direction_rules.hpp"
 #include "file_content.hpp"
@@ -26,14 +27,22 @@ class FileJob {
   FileJob(const FileJob&) = delete;
   FileJob& operator=(const FileJob&) = delete;
 
-  enum class Started { waiting, over, busy };
-  // Runs the job up to the flush: waiting when its file waits there, over when the job is over.
-  // With wait false, busy, having done nothing, when another holder of the file's lock or a
-  // writer has it (which may be a job of this run that waits).
-  [[nodiscard]] Started start(bool wait) noexcept;
+  enum class Started { waiting, over, busy, no_space };
+  // Runs the job up to the flush, beside the jobs of the run that wait there: waiting when its
+  // file waits there too, over when the job is over. busy, having done nothing, when its file is
+  // one of theirs by whatever name, or when, with wait false, another holder of the file's lock or
+  // a writer has it (which may be one of theirs). no_space, having done nothing, when the file
+  // system had no room for its temporary file while others wait, whose commits free the space of
+  // their old files; with none waiting that is a failure.
+  [[nodiscard]] Started start(bool wait,
+                              std::span<const std::unique_ptr<FileJob>> waiting = {}) noexcept;
   // While it waits: starts the flush without waiting for it.
   void start_flush() noexcept;
   [[nodiscard]] bool waiting() const noexcept { return waiting_; }
+  // Whether the file of this job is open and is the file of other's.
+  [[nodiscard]] bool same_file_as(const FileJob& other) const noexcept {
+    return input_.same_file_as(other.input_);
+  }
   // Memory the job holds while it waits: its file's whole content, where that was loaded.
   [[nodiscard]] std::size_t bytes_held() const noexcept {
     return waiting_ && content_->loaded() ? static_cast<std::size_t>(input_.measure()) : 0;

@@ -41,6 +41,11 @@ class SourceFile {
   // and held_elsewhere() says so.
   [[nodiscard]] bool open(const char* path, bool wait = true) noexcept;
   [[nodiscard]] bool held_elsewhere() const noexcept { return held_elsewhere_; }
+  // True when both are open on one file, whatever names they were opened by.
+  [[nodiscard]] bool same_file_as(const SourceFile& other) const noexcept {
+    return open_ && other.open_ && file_.device == other.file_.device &&
+           file_.inode == other.file_.inode;
+  }
   // The file's size in bytes as a 64-bit count, as it was when opened; negative when unknown.
   [[nodiscard]] std::int64_t measure() const noexcept { return size_; }
   // Reads buffer.size() bytes of the file from offset; false on an error or when fewer arrive.
@@ -50,12 +55,11 @@ class SourceFile {
   // replaced or closed, so that what is read from it twice is the same.
   [[nodiscard]] bool writers_kept_out() const noexcept;
 
-  // The steps of replacing the file's content (replacement.hpp), where old_content is what was
-  // read from it; they keep everything else it had that the process may set (permissions, owner,
-  // access-control lists, extended attributes or streams, attribute flags, every link to it).
-  // Null when there is no memory for them. They must not outlive the open file.
-  [[nodiscard]] std::unique_ptr<ReplacementSteps> replacement_steps(
-      OldContent& old_content) noexcept;
+  // The steps of replacing the file's content (replacement.hpp); they keep everything else it had
+  // that the process may set (permissions, owner, access-control lists, extended attributes or
+  // streams, attribute flags, every link to it). Null when there is no memory for them. They must
+  // not outlive the open file.
+  [[nodiscard]] std::unique_ptr<ReplacementSteps> replacement_steps() noexcept;
   // After a replacement: where a copy of the file's old content was left behind, because putting
   // it back or removing it failed; empty when none was.
   [[nodiscard]] const std::string& kept_copy() const noexcept { return kept_; }
@@ -73,6 +77,12 @@ class SourceFile {
   [[nodiscard]] Attempt open_once(const char* path, bool wait) noexcept;
 
   std::unique_ptr<Open> open_;
+  // Which file is open, as identity has it.
+  struct OnDisk {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+  };
+  OnDisk file_;
   std::int64_t size_ = -1;
   bool held_elsewhere_ = false;
   std::string kept_;

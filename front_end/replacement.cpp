@@ -27,17 +27,25 @@ class ScratchMade {
   ReplacementSteps& file_;
 };
 
-// The last word before the file is given new content. Where writers were not kept out, a
-// rewrite of the same size within the file system's timestamp granularity changes nothing the
-// times show, so the content is read once more and compared.
+// The last word before the file is given new content. Where writers have been kept out since the
+// read, unchanged times prove unchanged content. Where they were not, a rewrite of the same size
+// within one tick of the file system's clock changes nothing the times show, so the content is
+// compared with what was read, which was taken into memory while it could not change; nothing is
+// read from the file now but to compare. A writer that broke in waits to write the file: it
+// stays the file's, for that writer.
 bool unchanged(ReplacementSteps& file, OldContent& old_content) noexcept {
   if (!file.still_the_file_read()) {
     return false;
   }
-  if (file.writers_kept_out()) {
-    return true;
+  switch (file.exclusion()) {
+    case Exclusion::held:
+      return true;
+    case Exclusion::broken:
+      return false;
+    case Exclusion::lapsed:
+      break;
   }
-  const std::span<const unsigned char> old = old_content.whole();
+  const std::span<const unsigned char> old = old_content.in_memory();
   return !old.empty() && file.holds(old);
 }
 
@@ -46,10 +54,11 @@ bool unchanged(ReplacementSteps& file, OldContent& old_content) noexcept {
 // two holds every old byte. Nothing from outside may end the process meanwhile.
 bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content,
                       Content& new_content) noexcept {
-  // The file is written over, so nothing may be read from it any more: from here on the old
-  // content, and what the new content is made from, are in memory.
+  // Into memory while writers are still kept out, where they were: the file is written over, so
+  // from here on the old content, and what the new content is made from, come from memory, and
+  // later checks compare the file with what was read.
   const std::span<const unsigned char> old = old_content.whole();
-  if (old.empty()) {
+  if (old.empty() || file.exclusion() == Exclusion::broken || !file.open_for_writing()) {
     return false;
   }
   const InterruptionsHeld held(file);
@@ -60,7 +69,8 @@ bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content,
   // Checked again after the backup is on disk: the backup took time, and a wait for the disk
   // is when a writer gets in.
   HeldContent backed_up(old);
-  if (!file.write_scratch(backed_up) || !file.flush_scratch() || !unchanged(file, old_content)) {
+  if (file.write_scratch(backed_up) != Outcome::done || !file.flush_scratch() ||
+      !unchanged(file, old_content)) {
     return false;
   }
   const Written written = file.write_file(new_content);
@@ -76,29 +86,35 @@ bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content,
 
 }  // namespace
 
-bool Replacement::prepare() noexcept {
+Replacement::Prepared Replacement::prepare() noexcept {
   // Whether the file itself may be written decides, not its folder: a read-only file is not
   // replaced just because the folder would allow a rename over it.
-  if (!file_.open_for_writing() || !file_.read_metadata() || !file_.still_the_file_read()) {
-    return false;
+  if (!file_.read_metadata() || !file_.may_write() || !file_.still_the_file_read()) {
+    return Prepared::over;
   }
   if (file_.may_take_new_file()) {
     Outcome made = file_.make_scratch(ReplacementSteps::Scratch::temporary);
     if (made == Outcome::done) {
       // Who may do what with the file must not change with it: what cannot be carried keeps
       // the file.
-      made = !file_.write_scratch(new_content_) ? Outcome::failed : file_.carry_metadata();
+      made = file_.write_scratch(new_content_);
       if (made == Outcome::done) {
-        return true;
+        made = file_.carry_metadata();
+      }
+      if (made == Outcome::done) {
+        return Prepared::waiting;
       }
       file_.drop_scratch();
     }
+    if (made == Outcome::no_space) {
+      return Prepared::no_space;
+    }
     if (made == Outcome::failed) {
-      return false;
+      return Prepared::over;
     }
   }
   succeeded_ = rewrite_in_place(file_, old_content_, new_content_);
-  return false;
+  return Prepared::over;
 }
 
 bool Replacement::finish() noexcept {

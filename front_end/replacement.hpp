@@ -7,8 +7,22 @@
 // checks between them, written once for every platform. A platform supplies the steps as
 // primitives over the open file; none of them decides what happens next.
 
-// How a step that may not be possible for this file ended.
-enum class Outcome { done, failed, only_in_place };
+// How a step that may not be possible for this file ended. no_space when the file system ran out
+// of space or quota for a scratch file: files of the run that wait may free some.
+enum class Outcome { done, failed, only_in_place, no_space };
+
+// What keeps other writers out of the file, as things stand now.
+enum class Exclusion {
+  // Every other writer has been kept out since the file was read, and still is: a writer cannot
+  // have changed the content unseen, nor hold the file open to write it later.
+  held,
+  // Nothing keeps writers out now, or did not for the whole time since the read: only the content
+  // can show that nobody wrote it.
+  lapsed,
+  // A writer has opened the file since it was read and waits to write it: a new file in its place
+  // would take the writes of that writer away from the name.
+  broken,
+};
 
 // Takes content a piece at a time, in order; false to stop.
 class PieceSink {
@@ -46,6 +60,8 @@ class OldContent {
  public:
   // The whole old content in memory, loaded now if it was not; empty when it cannot be had.
   [[nodiscard]] virtual std::span<const unsigned char> whole() noexcept = 0;
+  // The whole old content if it is in memory already, without reading the file; empty otherwise.
+  [[nodiscard]] virtual std::span<const unsigned char> in_memory() noexcept = 0;
 
  protected:
   ~OldContent() = default;
@@ -66,18 +82,21 @@ class ReplacementSteps {
   ReplacementSteps& operator=(const ReplacementSteps&) = delete;
   virtual ~ReplacementSteps() = default;
 
-  // Opens the file read for writing through what is open, never by its name again. False when
-  // the process may not write it, or a writer has got at it since it was read.
-  [[nodiscard]] virtual bool open_for_writing() noexcept = 0;
   // Reads what a new file in its place would have to carry. False when what a replacement would
   // lose cannot be told.
   [[nodiscard]] virtual bool read_metadata() noexcept = 0;
+  // True when the process may write the file itself (not merely replace it through its folder),
+  // found without opening it for writing.
+  [[nodiscard]] virtual bool may_write() noexcept = 0;
+  // Opens the file read for writing through what is open, never by its name again, for a rewrite
+  // in place. Where the process's own writer would break what keeps others out, that ends here,
+  // and exclusion() says so from now on. False when the file cannot be opened so.
+  [[nodiscard]] virtual bool open_for_writing() noexcept = 0;
   // True when the name still refers to the file read and its identity, size and times are as
   // they were when it was read.
   [[nodiscard]] virtual bool still_the_file_read() noexcept = 0;
-  // True when every writer has been kept out of the file since it was read, so that unchanged
-  // times prove unchanged content.
-  [[nodiscard]] virtual bool writers_kept_out() noexcept = 0;
+  // Whether other writers are kept out, and have been since the file was read.
+  [[nodiscard]] virtual Exclusion exclusion() noexcept = 0;
   // True when the file holds exactly content now.
   [[nodiscard]] virtual bool holds(std::span<const unsigned char> content) noexcept = 0;
   // False when a new file in its place would split hard links, or the folder would keep a file
@@ -87,9 +106,10 @@ class ReplacementSteps {
   // Creates the one scratch file: a temporary file beside the file, which no other process can
   // reach and which does not outlive the process, or a backup, beside the file where the folder
   // takes one, otherwise in a folder for such files that survives a reboot. only_in_place when
-  // the folder takes no temporary file.
+  // the folder takes no temporary file; no_space when it has no room for one.
   [[nodiscard]] virtual Outcome make_scratch(Scratch kind) noexcept = 0;
-  [[nodiscard]] virtual bool write_scratch(Content& content) noexcept = 0;
+  // done, failed, or no_space when the file system had no room for all of it.
+  [[nodiscard]] virtual Outcome write_scratch(Content& content) noexcept = 0;
   // Gives the temporary file everything the file has that it must keep; only_in_place when
   // something cannot be given.
   [[nodiscard]] virtual Outcome carry_metadata() noexcept = 0;
@@ -100,7 +120,8 @@ class ReplacementSteps {
   [[nodiscard]] virtual bool flush_scratch() noexcept = 0;
   // Puts the temporary file in the file's place in one step that no writer can slip into, and
   // makes that durable now or by the end of the run. Where the platform can see what the step
-  // swapped, anything other than the file read, unchanged, is put back. only_in_place when the
+  // swapped, anything other than the file read, unchanged and with other writers still kept out
+  // where they were, is put back. only_in_place when the
   // file turns out not to be replaceable by a new one (opened elsewhere in a way that forbids it,
   // writable but not deletable, no such step on this system); the file is untouched then.
   [[nodiscard]] virtual Outcome commit_scratch() noexcept = 0;
@@ -144,9 +165,11 @@ class Replacement {
   Replacement& operator=(const Replacement&) = delete;
   ~Replacement() { file_.drop_scratch(); }
 
-  // The first half; true when the replacement waits at the flush, false when it is over
-  // (succeeded() then says how it ended).
-  [[nodiscard]] bool prepare() noexcept;
+  enum class Prepared { waiting, over, no_space };
+  // The first half: waiting when the replacement waits at the flush; over when it is over
+  // (succeeded() then says how it ended); no_space when a scratch file found no room and nothing
+  // was written, so that it may be tried again once the files that wait have freed some.
+  [[nodiscard]] Prepared prepare() noexcept;
   // While it waits: starts the flush without waiting for it.
   void start_flush() noexcept { file_.start_flushing_scratch(); }
   // The second half, for a replacement that waits; yields succeeded().

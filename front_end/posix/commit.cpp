@@ -97,15 +97,18 @@ int reopen_for_writing(int fd, const Location& location, const FileIdentity& ide
   return writable;
 }
 
-// Gives up the lease taken when the file was opened, which would keep out the descriptor that
-// writes it; false when a writer has broken it since, having opened the file for writing.
-bool lease_unbroken(int fd, bool leased) noexcept {
-  if (!leased) {
+// Whether the process may write the file open as fd, asked of the kernel for its effective
+// identity (permission bits, ACL, read-only mounts, immutability) without opening the file for
+// writing, which would break the process's own lease. An append-only file takes no rewrite.
+bool may_write_file(int fd, const Location& location, unsigned flags) noexcept {
+  if ((flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+    return false;
+  }
+  if (::faccessat(AT_FDCWD, link_of(fd).path, W_OK, AT_EACCESS) == 0) {
     return true;
   }
-  const bool unbroken = ::fcntl(fd, F_GETLEASE) == F_RDLCK;
-  ::fcntl(fd, F_SETLEASE, F_UNLCK);
-  return unbroken;
+  return errno == ENOENT && ::faccessat(location.directory.get(), location.name.c_str(), W_OK,
+                                        AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // In a sticky directory (/tmp, a shared drop folder) only the owner of an entry, the owner of the
@@ -128,9 +131,10 @@ bool may_rename_in(int directory, const struct stat& file) noexcept {
 }
 
 // Opening a file of an overlay's lower layer for writing copies it up to the upper layer, which
-// gives it a new change time: when that is all that changed, and the content is still what was
-// read, the copy is the file read.
-void accept_copy_up(int fd, FileIdentity& identity, OldContent& old_content) noexcept {
+// gives it a new change time and nothing else. The open was the process's own, so the change
+// time it made is taken as the file's; the rewrite in place that follows compares the content
+// with what was read before the open all the same.
+void take_copy_up_time(int fd, FileIdentity& identity) noexcept {
   constexpr unsigned long OVERLAY = 0x794c7630;
   struct statfs file_system {};
   struct stat now {};
@@ -140,8 +144,7 @@ void accept_copy_up(int fd, FileIdentity& identity, OldContent& old_content) noe
   }
   const FileIdentity current = identity_of(now);
   if (same_file(now, identity) && current.size == identity.size &&
-      current.modified == identity.modified && current.changed != identity.changed &&
-      !old_content.whole().empty() && holds(fd, old_content.whole())) {
+      current.modified == identity.modified) {
     identity.changed = current.changed;
   }
 }
@@ -163,33 +166,41 @@ int open_lasting_temporary_directory() noexcept {
 
 class PosixSteps final : public ReplacementSteps {
  public:
-  PosixSteps(SourceFile::Open& file, OldContent& old_content, std::string& kept_copy) noexcept
-      : file_(file), old_content_(old_content), kept_copy_(kept_copy) {}
+  PosixSteps(SourceFile::Open& file, std::string& kept_copy) noexcept
+      : file_(file), kept_copy_(kept_copy) {}
 
-  bool open_for_writing() noexcept override {
+  bool read_metadata() noexcept override {
     prepare_signals();
     // The directory was opened for its path only; writing in it needs a real descriptor.
     directory_.reset(
         ::openat(file_.location.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // The lease would keep out the descriptor that writes the file, so it goes first.
-    if (directory_.get() < 0 || !lease_unbroken(file_.fd.get(), file_.leased)) {
+    if (directory_.get() < 0) {
       return false;
     }
     directory_usable_ = directory_takes_new_files(directory_.get());
-    writable_.reset(reopen_for_writing(file_.fd.get(), file_.location, file_.identity));
-    if (writable_.get() < 0) {
-      return false;
-    }
-    accept_copy_up(file_.fd.get(), file_.identity, old_content_);
-    return true;
-  }
-
-  bool read_metadata() noexcept override {
     try {
       return ::read_metadata(file_.fd.get(), metadata_);
     } catch (const std::bad_alloc&) {
       return false;
     }
+  }
+
+  bool may_write() noexcept override {
+    return may_write_file(file_.fd.get(), file_.location, metadata_.flags);
+  }
+
+  // The lease would break for the process's own writer, so it goes first.
+  bool open_for_writing() noexcept override {
+    if (file_.leased) {
+      ::fcntl(file_.fd.get(), F_SETLEASE, F_UNLCK);
+      lease_given_up_ = true;
+    }
+    writable_.reset(reopen_for_writing(file_.fd.get(), file_.location, file_.identity));
+    if (writable_.get() < 0) {
+      return false;
+    }
+    take_copy_up_time(file_.fd.get(), file_.identity);
+    return true;
   }
 
   bool still_the_file_read() noexcept override {
@@ -201,8 +212,14 @@ class PosixSteps final : public ReplacementSteps {
            S_ISREG(named.st_mode) && same_file(named, file_.identity);
   }
 
-  // The lease broke for any writer until it was given up to write the file.
-  bool writers_kept_out() noexcept override { return file_.leased; }
+  // The lease breaks for any writer that opens the file or cuts it short, and stays broken; it
+  // is given up only for the process's own writer.
+  Exclusion exclusion() noexcept override {
+    if (!file_.leased || lease_given_up_) {
+      return Exclusion::lapsed;
+    }
+    return ::fcntl(file_.fd.get(), F_GETLEASE) == F_RDLCK ? Exclusion::held : Exclusion::broken;
+  }
 
   bool holds(std::span<const unsigned char> content) noexcept override {
     return ::holds(file_.fd.get(), content);
@@ -221,7 +238,9 @@ class PosixSteps final : public ReplacementSteps {
     if (kind == Scratch::temporary) {
       scratch_.emplace(directory_.get(), file_.location.name, ScratchFile::Kind::temporary);
       if (!scratch_->created()) {
-        return refuses_new_files(scratch_->error()) ? Outcome::only_in_place : Outcome::failed;
+        return refuses_new_files(scratch_->error()) ? Outcome::only_in_place
+               : out_of_space(scratch_->error())    ? Outcome::no_space
+                                                    : Outcome::failed;
       }
       // Some flags take effect only on an empty file.
       return carry_flags(scratch_->fd(), metadata_) ? Outcome::done : Outcome::only_in_place;
@@ -240,9 +259,12 @@ class PosixSteps final : public ReplacementSteps {
     return scratch_->created() ? Outcome::done : Outcome::failed;
   }
 
-  bool write_scratch(Content& content) noexcept override {
+  Outcome write_scratch(Content& content) noexcept override {
     WritingSink sink(scratch_->fd());
-    return content.pieces(sink);
+    if (content.pieces(sink)) {
+      return Outcome::done;
+    }
+    return out_of_space(sink.error()) ? Outcome::no_space : Outcome::failed;
   }
 
   // After the content, since a write drops file capabilities.
@@ -323,12 +345,12 @@ class PosixSteps final : public ReplacementSteps {
   bool exchange() noexcept;
 
   SourceFile::Open& file_;
-  OldContent& old_content_;
   std::string& kept_copy_;
   Descriptor directory_;
   Descriptor writable_;
   Metadata metadata_;
   bool directory_usable_ = false;
+  bool lease_given_up_ = false;
   // Declared before the scratch file, which must not outlive it.
   Descriptor backup_directory_;
   std::optional<ScratchFile> scratch_;
@@ -373,7 +395,7 @@ bool PosixSteps::exchange() noexcept {
       ::fstatat(directory, temporary.name(), &swapped_out, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISREG(swapped_out.st_mode) && same_file(swapped_out, file_.identity) &&
       ::fstat(file_.fd.get(), &now) == 0 && now.st_size == file_.identity.size &&
-      identity_of(now).modified == file_.identity.modified;
+      identity_of(now).modified == file_.identity.modified && exclusion() != Exclusion::broken;
   if (!exchanged_as_meant) {
     struct stat back {};
     const bool swapped_back =
@@ -399,13 +421,13 @@ bool PosixSteps::exchange() noexcept {
 
 }  // namespace
 
-std::unique_ptr<ReplacementSteps> SourceFile::replacement_steps(OldContent& old_content) noexcept {
+std::unique_ptr<ReplacementSteps> SourceFile::replacement_steps() noexcept {
   kept_.clear();
   if (!open_) {
     return nullptr;
   }
   try {
-    return std::make_unique<PosixSteps>(*open_, old_content, kept_);
+    return std::make_unique<PosixSteps>(*open_, kept_);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

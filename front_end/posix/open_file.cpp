@@ -136,9 +136,10 @@ bool walk(const char* path, Location& location, struct stat& status) {
       }
       continue;
     }
+    // A slash after the last component asks for a directory, as open(2) takes it.
     if (last) {
       location.name = std::move(component);
-      return location.name != "." && location.name != "..";
+      return pending.empty() && location.name != "." && location.name != "..";
     }
     if (!S_ISDIR(status.st_mode)) {
       return false;
@@ -248,6 +249,7 @@ SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept 
     file->path = path;
     file->identity = identity_of(status);
     size_ = file->identity.size;
+    file_ = {file->identity.device, file->identity.inode};
     open_ = std::move(file);
     return Attempt::opened;
   } catch (const std::bad_alloc&) {
@@ -280,4 +282,5 @@ bool SourceFile::writers_kept_out() const noexcept {
 void SourceFile::close() noexcept {
   open_.reset();
   size_ = -1;
+  file_ = {};
 }

@@ -49,13 +49,20 @@ class WritingSink final : public PieceSink {
   [[nodiscard]] bool take(std::span<const unsigned char> piece) noexcept override {
     const std::size_t done = write_at(fd_, piece, static_cast<off_t>(written_));
     written_ += done;
-    return done == piece.size();
+    if (done != piece.size()) {
+      error_ = errno;
+      return false;
+    }
+    return true;
   }
   [[nodiscard]] std::size_t written() const noexcept { return written_; }
+  // Why the last write stopped short; 0 when none did.
+  [[nodiscard]] int error() const noexcept { return error_; }
 
  private:
   int fd_;
   std::size_t written_ = 0;
+  int error_ = 0;
 };
 
 [[nodiscard]] FileIdentity identity_of(const struct stat& status) noexcept;
@@ -106,6 +113,11 @@ struct SourceFile::Open {
 // The path of the directory entry name in the open directory, for the message that tells the
 // user where a copy was kept.
 [[nodiscard]] std::string path_in(int directory, const char* name) noexcept;
+
+// True for the errors that say the file system or the user's quota has no room left.
+[[nodiscard]] inline bool out_of_space(int error) noexcept {
+  return error == ENOSPC || error == EDQUOT;
+}
 
 // True for the errors that say a directory takes no new file.
 [[nodiscard]] inline bool refuses_new_files(int error) noexcept {

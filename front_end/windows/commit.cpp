@@ -82,11 +82,14 @@ class WindowsSteps final : public ReplacementSteps {
   // The read handle writes too: its share mode would keep out any other, ours included.
   // The read-only attribute is checked as well, since an emulated file system may let an
   // administrator past it.
-  bool open_for_writing() noexcept override {
+  bool may_write() noexcept override {
     BY_HANDLE_FILE_INFORMATION information{};
     return file_.writable && is_regular_file(file_.handle.get(), information) &&
            (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
   }
+
+  // The read handle is the writer, and the share mode stays as it was.
+  bool open_for_writing() noexcept override { return may_write(); }
 
   bool read_metadata() noexcept override { return metadata_.read(file_.handle.get()); }
 
@@ -95,8 +98,11 @@ class WindowsSteps final : public ReplacementSteps {
            names_the_file(file_.path, file_.identity);
   }
 
-  // Share modes bind only Windows programs; under Wine the Unix ones write as they please.
-  bool writers_kept_out() noexcept override { return !under_wine(); }
+  // Share modes bind only Windows programs, from the open to the end; under Wine the Unix ones
+  // write as they please.
+  Exclusion exclusion() noexcept override {
+    return under_wine() ? Exclusion::lapsed : Exclusion::held;
+  }
 
   bool holds(std::span<const unsigned char> content) noexcept override {
     unsigned char chunk[16384];
@@ -111,9 +117,11 @@ class WindowsSteps final : public ReplacementSteps {
     return true;
   }
 
-  // A rename would split a file with several hard links into two files.
+  // A rename would split a file with several hard links into two files. Wine's files are Unix
+  // files, whose permission bits it would make up from the access list of a new file: only the
+  // file itself keeps its own, so there no temporary file is ever made.
   bool may_take_new_file() noexcept override {
-    return metadata_.information().nNumberOfLinks == 1 && metadata_.carriable() &&
+    return metadata_.information().nNumberOfLinks == 1 && metadata_.carriable() && !under_wine() &&
            !g_no_rename_over_open_files;
   }
 
@@ -125,9 +133,14 @@ class WindowsSteps final : public ReplacementSteps {
     }
   }
 
-  bool write_scratch(Content& content) noexcept override {
+  Outcome write_scratch(Content& content) noexcept override {
     WritingSink sink(scratch_.get());
-    return content.pieces(sink);
+    if (content.pieces(sink)) {
+      return Outcome::done;
+    }
+    return sink.error() == ERROR_DISK_FULL || sink.error() == ERROR_HANDLE_DISK_FULL
+               ? Outcome::no_space
+               : Outcome::failed;
   }
 
   Outcome carry_metadata() noexcept override {
@@ -139,12 +152,6 @@ class WindowsSteps final : public ReplacementSteps {
   bool flush_scratch() noexcept override { return FlushFileBuffers(scratch_.get()) != 0; }
 
   Outcome commit_scratch() noexcept override {
-    // Wine's files are Unix files, whose permission bits it would make up from the access list
-    // of the new file: only the file itself keeps its own.
-    if (under_wine()) {
-      g_no_rename_over_open_files = true;
-      return Outcome::only_in_place;
-    }
     try {
       const std::wstring target = native_name(file_.path);
       std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
@@ -287,7 +294,7 @@ class WindowsSteps final : public ReplacementSteps {
 
 }  // namespace
 
-std::unique_ptr<ReplacementSteps> SourceFile::replacement_steps(OldContent&) noexcept {
+std::unique_ptr<ReplacementSteps> SourceFile::replacement_steps() noexcept {
   kept_.clear();
   if (!open_) {
     return nullptr;

@@ -131,6 +131,7 @@ SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept 
         break;
     }
     size_ = file->identity.size;
+    file_ = {file->identity.device, file->identity.inode};
     open_ = std::move(file);
     return Attempt::opened;
   } catch (const std::bad_alloc&) {
@@ -151,4 +152,5 @@ bool SourceFile::writers_kept_out() const noexcept {
 void SourceFile::close() noexcept {
   open_.reset();
   size_ = -1;
+  file_ = {};
 }

@@ -84,13 +84,20 @@ class WritingSink final : public PieceSink {
   [[nodiscard]] bool take(std::span<const unsigned char> piece) noexcept override {
     const std::size_t done = write_at(file_, piece, written_);
     written_ += done;
-    return done == piece.size();
+    if (done != piece.size()) {
+      error_ = GetLastError();
+      return false;
+    }
+    return true;
   }
   [[nodiscard]] std::size_t written() const noexcept { return written_; }
+  // Why the last write stopped short; 0 when none did.
+  [[nodiscard]] DWORD error() const noexcept { return error_; }
 
  private:
   HANDLE file_;
   std::size_t written_ = 0;
+  DWORD error_ = 0;
 };
 
 // Reads exactly buffer.size() bytes at offset; false on an error or when fewer arrive.

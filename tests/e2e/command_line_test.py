@@ -79,6 +79,18 @@ class CommandLine(ScratchTest):
         # EUC-JP A4 A2 passes the Shift_JIS check as two half-width katakana.
         self.assertEqual(self.content("a.txt"), b"\x8e\xa4\x8e\xa2")
 
+    @posix_only("slashes that end a name")
+    def test_a_name_ending_in_a_slash_names_no_file(self):
+        os.mkdir(self.path("sub"))
+        self.make("f.txt", SHIFT_JIS)
+        self.make("sub/g.txt", SHIFT_JIS)
+        os.symlink("f.txt", self.path("link"))
+        names = ["f.txt/", "f.txt//", "sub/g.txt/", "link/", "f.txt/."]
+        out = self.run_program("tovrek", *names)
+        self.assertEqual(out, b"".join(b"Failed to open file: %s\n" % n.encode() for n in names))
+        self.assert_untouched("f.txt", SHIFT_JIS)
+        self.assert_untouched("sub/g.txt", SHIFT_JIS)
+
     def test_wildcards_are_not_expanded(self):
         self.make("a1.txt", SHIFT_JIS)
         self.make("a2.txt", SHIFT_JIS)

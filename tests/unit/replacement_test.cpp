@@ -17,21 +17,27 @@ const Bytes NEW = {'n', 'e', 'w', '!'};
 const Bytes THEIRS = {'t', 'h', 'e', 'i', 'r', 's', ' ', 'w', 'r', 'i', 't', 'e'};
 
 // A file and the platform under it, as a model: steps succeed unless told to fail, and another
-// writer may change the file right after any named step, in a way its times show or (where no
-// writer is kept out) in a way only its content does.
+// writer may open the file right after any named step. Where a lease keeps writers out, that
+// open breaks it and the writer waits to write; where none does (none was had, or the process's
+// own writer ended it), the writer changes the file at once, in a way its times show or in a way
+// only its content does. What was read is in memory from the start where no lease was had, as
+// the job reads it; loading it later reads the file as it is then.
 struct FakeFile final : ReplacementSteps {
   // Set up by a test.
   std::vector<std::string> fail_at;
   std::string change_after;
   bool change_shows_in_times = true;
-  bool kept_out = true;
+  bool leased = true;
   bool new_file_allowed = true;
   Outcome commit_outcome = Outcome::done;
+  Outcome scratch_write_outcome = Outcome::done;
   std::size_t bytes_before_failure = 0;
 
   // What happened.
   Bytes content = OLD;
   bool changed_by_another = false;
+  bool lease_given_up = false;
+  bool lease_broken = false;
   bool scratch = false;
   bool backup = false;
   Bytes scratch_content;
@@ -46,10 +52,15 @@ struct FakeFile final : ReplacementSteps {
   }
   // Called after each step: the other writer strikes now.
   void after(const char* name) {
-    if (name == change_after && !changed_by_another) {
-      changed_by_another = true;
-      content = THEIRS;
+    if (name != change_after || changed_by_another || lease_broken) {
+      return;
     }
+    if (leased && !lease_given_up) {
+      lease_broken = true;
+      return;
+    }
+    changed_by_another = true;
+    content = THEIRS;
   }
   template <typename Result>
   Result done(const char* name, Result result) {
@@ -62,15 +73,21 @@ struct FakeFile final : ReplacementSteps {
     }
   }
 
+  bool read_metadata() noexcept override { return done("read_metadata", step("read_metadata")); }
+  bool may_write() noexcept override { return done("may_write", step("may_write")); }
   bool open_for_writing() noexcept override {
+    lease_given_up = true;
     return done("open_for_writing", step("open_for_writing"));
   }
-  bool read_metadata() noexcept override { return done("read_metadata", step("read_metadata")); }
   bool still_the_file_read() noexcept override {
     return done("still_the_file_read",
                 step("still_the_file_read") && !(changed_by_another && change_shows_in_times));
   }
-  bool writers_kept_out() noexcept override { return kept_out; }
+  Exclusion exclusion() noexcept override {
+    return !leased || lease_given_up ? Exclusion::lapsed
+           : lease_broken            ? Exclusion::broken
+                                     : Exclusion::held;
+  }
   bool holds(std::span<const unsigned char> expected) noexcept override {
     return done("holds", step("holds") && std::equal(content.begin(), content.end(),
                                                      expected.begin(), expected.end()));
@@ -83,9 +100,12 @@ struct FakeFile final : ReplacementSteps {
     return done(kind == Scratch::temporary ? "make_temporary" : "make_backup",
                 made ? Outcome::done : Outcome::failed);
   }
-  bool write_scratch(Content& bytes) noexcept override {
+  Outcome write_scratch(Content& bytes) noexcept override {
     scratch_content = whole(bytes);
-    return done("write_scratch", step("write_scratch"));
+    const bool written = step("write_scratch");
+    return done("write_scratch", !written                 ? Outcome::failed
+                                 : scratch_content == OLD ? Outcome::done
+                                                          : scratch_write_outcome);
   }
   Outcome carry_metadata() noexcept override {
     return done("carry_metadata", step("carry_metadata") ? Outcome::done : Outcome::only_in_place);
@@ -146,13 +166,31 @@ struct FakeFile final : ReplacementSteps {
     return collected.bytes;
   }
 
+  struct Read final : OldContent {
+    explicit Read(FakeFile& read_from) : file(read_from) {
+      if (!file.leased) {
+        loaded = file.content;
+      }
+    }
+    std::span<const unsigned char> whole() noexcept override {
+      if (loaded.empty()) {
+        loaded = file.content;
+      }
+      return loaded;
+    }
+    std::span<const unsigned char> in_memory() noexcept override { return loaded; }
+    FakeFile& file;
+    Bytes loaded;
+  };
+
+  Replacement::Prepared prepared = Replacement::Prepared::over;
+
   bool run() {
-    struct Read final : OldContent {
-      std::span<const unsigned char> whole() noexcept override { return OLD; }
-    } read;
+    Read read(*this);
     HeldContent converted(NEW);
     Replacement replacement(*this, read, converted);
-    if (!replacement.prepare()) {
+    prepared = replacement.prepare();
+    if (prepared != Replacement::Prepared::waiting) {
       return replacement.succeeded();
     }
     replacement.start_flush();
@@ -187,6 +225,7 @@ void expect_sound(const FakeFile& file, bool replaced) {
     return;
   }
   EXPECT_FALSE(file.scratch);
+  // A writer that broke the lease writes the file once this run lets it go.
   EXPECT_EQ(file.content, file.changed_by_another ? THEIRS : OLD);
 }
 
@@ -209,26 +248,65 @@ TEST(ReplacementPolicy, AFailureAtAnyStepLeavesAWholeFileAndNoScratchFile) {
   }
 }
 
+// Whether a lease kept writers out or not, and whether or not the times show a change: a writer
+// that opens the file at any step before the commit keeps the file, and its write. Only the
+// moment between the last comparison and the write in place is beyond reach: nothing keeps
+// writers out there.
 TEST(ReplacementPolicy, AWriterAtAnyStepBeforeTheCommitKeepsItsWrite) {
   for (const bool new_file_allowed : {true, false}) {
-    const std::vector<std::string> steps = steps_of(new_file_allowed);
-    const char* const point_of_no_return = new_file_allowed ? "commit_scratch" : "write_file";
-    for (auto step = steps.begin(); *step != point_of_no_return; ++step) {
-      for (const bool shows_in_times : {true, false}) {
-        SCOPED_TRACE(*step + (new_file_allowed ? " replacing" : " in place") +
-                     (shows_in_times ? ", times changed" : ", times unchanged"));
-        FakeFile file;
-        file.new_file_allowed = new_file_allowed;
-        file.change_after = *step;
-        file.change_shows_in_times = shows_in_times;
-        // A change the times hide can only come from a writer the platform did not keep out.
-        file.kept_out = shows_in_times;
-        EXPECT_FALSE(file.run());
-        EXPECT_TRUE(file.changed_by_another);
-        expect_sound(file, false);
+    for (const bool leased : {true, false}) {
+      FakeFile plain;
+      plain.new_file_allowed = new_file_allowed;
+      plain.leased = leased;
+      EXPECT_TRUE(plain.run());
+      const std::vector<std::string>& steps = plain.steps;
+      const char* const point_of_no_return = new_file_allowed ? "commit_scratch" : "write_file";
+      for (auto step = steps.begin(); *step != point_of_no_return; ++step) {
+        if (*(step + 1) == point_of_no_return && *step == "holds") {
+          continue;
+        }
+        for (const bool shows_in_times : {true, false}) {
+          SCOPED_TRACE(*step + (new_file_allowed ? " replacing" : " in place") +
+                       (leased ? ", leased" : ", no lease") +
+                       (shows_in_times ? ", times changed" : ", times unchanged"));
+          FakeFile file;
+          file.new_file_allowed = new_file_allowed;
+          file.leased = leased;
+          file.change_after = *step;
+          file.change_shows_in_times = shows_in_times;
+          EXPECT_FALSE(file.run());
+          EXPECT_TRUE(file.changed_by_another || file.lease_broken);
+          expect_sound(file, false);
+        }
       }
     }
   }
+}
+
+// Held until the commit, the lease makes a comparison needless; ended by the process's own
+// writer, the content is compared with what was read before that, never with itself.
+TEST(ReplacementPolicy, ContentIsComparedExactlyWhereTheLeaseDidNotHoldSinceTheRead) {
+  for (const bool new_file_allowed : {true, false}) {
+    for (const bool leased : {true, false}) {
+      FakeFile file;
+      file.new_file_allowed = new_file_allowed;
+      file.leased = leased;
+      EXPECT_TRUE(file.run());
+      const bool compared = std::count(file.steps.begin(), file.steps.end(), "holds") > 0;
+      EXPECT_EQ(compared, !leased || !new_file_allowed) << new_file_allowed << leased;
+    }
+  }
+}
+
+// Short of space while other files wait, the temporary file goes and nothing else happens, so
+// that the job can be tried again once theirs have freed some.
+TEST(ReplacementPolicy, NoSpaceForTheTemporaryFileLeavesAllAsItWas) {
+  FakeFile file;
+  file.scratch_write_outcome = Outcome::no_space;
+  EXPECT_FALSE(file.run());
+  EXPECT_EQ(file.prepared, Replacement::Prepared::no_space);
+  EXPECT_EQ(std::count(file.steps.begin(), file.steps.end(), "make_backup"), 0);
+  expect_sound(file, false);
 }
 
 TEST(ReplacementPolicy, ACommitTheSystemRefusesRewritesInPlaceAfterTheBackup) {
