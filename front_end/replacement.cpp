@@ -27,26 +27,39 @@ class ScratchMade {
   ReplacementSteps& file_;
 };
 
-// The last word before the file is given new content. Where writers have been kept out since the
-// read, unchanged times prove unchanged content. Where they were not, a rewrite of the same size
-// within one tick of the file system's clock changes nothing the times show, so the content is
-// compared with what was read, which was taken into memory while it could not change; nothing is
-// read from the file now but to compare. A writer that broke in waits to write the file: it
-// stays the file's, for that writer.
-bool unchanged(ReplacementSteps& file, OldContent& old_content) noexcept {
-  if (!file.still_the_file_read()) {
-    return false;
-  }
+// Whether another writer may have written the file since it was read. Where writers have been
+// kept out since the read, nobody has. Where they were not, a rewrite of the same size within one
+// tick of the file system's clock changes nothing the times show, so the content is compared with
+// what was read, which was taken into memory while it could not change; nothing is read from the
+// file now but to compare. A writer that broke in waits to write the file: it stays the file's,
+// for that writer.
+bool written_since_read(ReplacementSteps& file, OldContent& old_content) noexcept {
   switch (file.exclusion()) {
     case Exclusion::held:
-      return true;
-    case Exclusion::broken:
       return false;
+    case Exclusion::broken:
+      return true;
     case Exclusion::lapsed:
       break;
   }
   const std::span<const unsigned char> old = old_content.in_memory();
-  return !old.empty() && file.holds(old);
+  return old.empty() || !file.holds(old);
+}
+
+// The last word before the file is given new content.
+bool unchanged(ReplacementSteps& file, OldContent& old_content) noexcept {
+  return file.still_the_file_read() && !written_since_read(file, old_content);
+}
+
+// After the commit the file read is still open, out of its place: what the commit swapped is
+// checked where the system shows it, and the file read as before the commit, since a writer may
+// have got in between the last check and the commit. Anything amiss puts the file back.
+bool settled(ReplacementSteps& file, OldContent& old_content) noexcept {
+  if (file.swapped_as_meant() && !written_since_read(file, old_content)) {
+    return file.settle_commit();
+  }
+  static_cast<void>(file.undo_commit());
+  return false;
 }
 
 // The old content is on disk in the backup before the first byte of the file is written, and the
@@ -125,6 +138,9 @@ bool Replacement::finish() noexcept {
     const InterruptionsHeld held(file_);
     if (unchanged(file_, old_content_)) {
       committed = file_.commit_scratch();
+      if (committed == Outcome::done && !settled(file_, old_content_)) {
+        committed = Outcome::failed;
+      }
     }
   }
   file_.drop_scratch();

@@ -118,13 +118,22 @@ class ReplacementSteps {
   virtual void start_flushing_scratch() noexcept = 0;
   // Makes the scratch file's content durable, and a backup's name too.
   [[nodiscard]] virtual bool flush_scratch() noexcept = 0;
-  // Puts the temporary file in the file's place in one step that no writer can slip into, and
-  // makes that durable now or by the end of the run. Where the platform can see what the step
-  // swapped, anything other than the file read, unchanged and with other writers still kept out
-  // where they were, is put back. only_in_place when the
-  // file turns out not to be replaceable by a new one (opened elsewhere in a way that forbids it,
-  // writable but not deletable, no such step on this system); the file is untouched then.
+  // Puts the temporary file in the file's place in one step that no writer can slip into. The
+  // file read stays open, out of its place. only_in_place when the file turns out not to be
+  // replaceable by a new one (opened elsewhere in a way that forbids it, writable but not
+  // deletable, no such step on this system); the file is untouched then.
   [[nodiscard]] virtual Outcome commit_scratch() noexcept = 0;
+  // After the commit: true when it put the temporary file in the file's place and took out the
+  // file read with its size and modification time as read (the commit itself moves the change
+  // time). True where the system does not show what a commit swapped.
+  [[nodiscard]] virtual bool swapped_as_meant() noexcept = 0;
+  // Puts what the commit took out back in the file's place, where the commit left it within
+  // reach; true when the file read has its place again. Where it cannot, and the file read is
+  // still on disk under another name, that name is recorded for the user.
+  [[nodiscard]] virtual bool undo_commit() noexcept = 0;
+  // Lets go of the file read, now out of its place, and makes the commit durable now or by the
+  // end of the run; false when that could not be made so.
+  [[nodiscard]] virtual bool settle_commit() noexcept = 0;
   // Removes the scratch file if it is still there and still ours.
   virtual void drop_scratch() noexcept = 0;
   // Leaves the backup on disk and records where, for the user.

@@ -281,9 +281,10 @@ class PosixSteps final : public ReplacementSteps {
            (scratch_kind_ == Scratch::temporary || ::fsync(scratch_->directory()) == 0);
   }
 
-  Outcome commit_scratch() noexcept override {
-    return exchange() ? Outcome::done : Outcome::failed;
-  }
+  Outcome commit_scratch() noexcept override;
+  bool swapped_as_meant() noexcept override;
+  bool undo_commit() noexcept override;
+  bool settle_commit() noexcept override;
 
   void drop_scratch() noexcept override { scratch_.reset(); }
 
@@ -342,8 +343,6 @@ class PosixSteps final : public ReplacementSteps {
     restore_capabilities(writable_.get(), metadata_);
   }
 
-  bool exchange() noexcept;
-
   SourceFile::Open& file_;
   std::string& kept_copy_;
   Descriptor directory_;
@@ -351,6 +350,8 @@ class PosixSteps final : public ReplacementSteps {
   Metadata metadata_;
   bool directory_usable_ = false;
   bool lease_given_up_ = false;
+  // Whether the commit exchanged the two names, leaving the file read under the temporary one.
+  bool exchanged_ = false;
   // Declared before the scratch file, which must not outlive it.
   Descriptor backup_directory_;
   std::optional<ScratchFile> scratch_;
@@ -359,63 +360,85 @@ class PosixSteps final : public ReplacementSteps {
   std::optional<SignalsHeld> held_;
 };
 
-// Puts the temporary file in the file's place. Where the system can exchange two names
-// atomically it does, then checks by descriptor what it swapped in and what it swapped out, and
-// swaps back unless that was the temporary file for the file read, unchanged: no window remains
-// in which another file could be replaced, or another file put in its place.
-bool PosixSteps::exchange() noexcept {
+// The temporary file takes its name for as short a time as can be: from here. Where the system
+// can exchange two names atomically it does, so that what was swapped can be seen and swapped
+// back: no window remains in which another file could be replaced, or another file put in its
+// place. Elsewhere the rename is the last step, and only the checks before it stand.
+Outcome PosixSteps::commit_scratch() noexcept {
   ScratchFile& temporary = *scratch_;
   const int directory = directory_.get();
   const char* const name = file_.location.name.c_str();
-  // The temporary file has its name for as short a time as can be: from here.
   if (!temporary.link()) {
-    return false;
+    return Outcome::failed;
   }
-  if (::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) != 0) {
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-      return false;
-    }
-    // No exchange on this file system: the check just made is the last word.
-    if (::renameat(directory, temporary.name(), directory, name) != 0) {
-      return false;
-    }
-    temporary.release();
-    return sync_at_the_end(directory, file_.path);
+  exchanged_ = ::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) == 0;
+  if (exchanged_) {
+    return Outcome::done;
   }
+  if ((errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) ||
+      ::renameat(directory, temporary.name(), directory, name) != 0) {
+    return Outcome::failed;
+  }
+  temporary.release();
+  scratch_.reset();
+  return Outcome::done;
+}
+
+// The exchange itself changes the change time, so the file read is judged by its size and
+// modification time here.
+bool PosixSteps::swapped_as_meant() noexcept {
+  if (!exchanged_) {
+    return true;
+  }
+  const int directory = directory_.get();
   struct stat ours {};
   struct stat swapped_in {};
   struct stat swapped_out {};
   struct stat now {};
-  // The exchange itself changes the change time, so the content is judged by size and
-  // modification time here.
-  const bool exchanged_as_meant =
-      ::fstat(temporary.fd(), &ours) == 0 &&
-      ::fstatat(directory, name, &swapped_in, AT_SYMLINK_NOFOLLOW) == 0 &&
-      same_file(swapped_in, ours) &&
-      ::fstatat(directory, temporary.name(), &swapped_out, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(swapped_out.st_mode) && same_file(swapped_out, file_.identity) &&
-      ::fstat(file_.fd.get(), &now) == 0 && now.st_size == file_.identity.size &&
-      identity_of(now).modified == file_.identity.modified && exclusion() != Exclusion::broken;
-  if (!exchanged_as_meant) {
-    struct stat back {};
-    const bool swapped_back =
-        ::renameat2(directory, temporary.name(), directory, name, RENAME_EXCHANGE) == 0;
-    // Unless the swap back left the temporary file under its own name, what is there now is
-    // someone else's, and it must not be removed.
-    if (!swapped_back || ::fstatat(directory, temporary.name(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(back, ours)) {
-      if (!swapped_back) {
-        kept_copy_ = path_in(directory, temporary.name());
-      }
-      temporary.release();
+  return ::fstat(scratch_->fd(), &ours) == 0 &&
+         ::fstatat(directory, file_.location.name.c_str(), &swapped_in, AT_SYMLINK_NOFOLLOW) == 0 &&
+         same_file(swapped_in, ours) &&
+         ::fstatat(directory, scratch_->name(), &swapped_out, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(swapped_out.st_mode) && same_file(swapped_out, file_.identity) &&
+         ::fstat(file_.fd.get(), &now) == 0 && now.st_size == file_.identity.size &&
+         identity_of(now).modified == file_.identity.modified;
+}
+
+bool PosixSteps::undo_commit() noexcept {
+  if (!exchanged_) {
+    return false;
+  }
+  ScratchFile& temporary = *scratch_;
+  const int directory = directory_.get();
+  struct stat ours {};
+  struct stat back {};
+  const bool swapped_back = ::fstat(temporary.fd(), &ours) == 0 &&
+                            ::renameat2(directory, temporary.name(), directory,
+                                        file_.location.name.c_str(), RENAME_EXCHANGE) == 0;
+  // Unless the swap back left the temporary file under its own name, what is there now is
+  // someone else's, or the file read, and it must not be removed.
+  if (!swapped_back || ::fstatat(directory, temporary.name(), &back, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !same_file(back, ours)) {
+    if (!swapped_back) {
+      kept_copy_ = path_in(directory, temporary.name());
     }
-    // Without the swap back the new content is in place all the same when it was ours.
-    return !swapped_back && same_file(swapped_in, ours);
+    temporary.release();
+    scratch_.reset();
   }
-  if (::unlinkat(directory, temporary.name(), 0) != 0) {
-    kept_copy_ = path_in(directory, temporary.name());
+  exchanged_ = false;
+  return swapped_back;
+}
+
+bool PosixSteps::settle_commit() noexcept {
+  const int directory = directory_.get();
+  if (exchanged_ && scratch_) {
+    if (::unlinkat(directory, scratch_->name(), 0) != 0) {
+      kept_copy_ = path_in(directory, scratch_->name());
+    }
+    scratch_->release();
+    scratch_.reset();
   }
-  temporary.release();
+  exchanged_ = false;
   return sync_at_the_end(directory, file_.path);
 }
 

@@ -183,6 +183,12 @@ class WindowsSteps final : public ReplacementSteps {
     }
   }
 
+  // The rename by handle shows nothing of what it replaced, and cannot be undone; the share mode
+  // has kept every writer out all along.
+  bool swapped_as_meant() noexcept override { return true; }
+  bool undo_commit() noexcept override { return false; }
+  bool settle_commit() noexcept override { return true; }
+
   void drop_scratch() noexcept override {
     if (scratch_.valid()) {
       mark_for_deletion(scratch_.get(), true);

@@ -33,8 +33,10 @@ struct FakeFile final : ReplacementSteps {
   Outcome scratch_write_outcome = Outcome::done;
   std::size_t bytes_before_failure = 0;
 
-  // What happened.
+  // What happened. content is the file read, which the process holds open; the commit puts the
+  // temporary file in its place under its name.
   Bytes content = OLD;
+  bool committed = false;
   bool changed_by_another = false;
   bool lease_given_up = false;
   bool lease_broken = false;
@@ -117,12 +119,20 @@ struct FakeFile final : ReplacementSteps {
     if (!step("commit_scratch")) {
       return done("commit_scratch", Outcome::failed);
     }
-    if (commit_outcome == Outcome::done) {
-      content = scratch_content;
-      scratch = false;
-    }
+    committed = commit_outcome == Outcome::done;
     return done("commit_scratch", commit_outcome);
   }
+  bool swapped_as_meant() noexcept override { return true; }
+  bool undo_commit() noexcept override {
+    committed = !step("undo_commit");
+    return done("undo_commit", !committed);
+  }
+  bool settle_commit() noexcept override {
+    scratch = false;
+    return done("settle_commit", step("settle_commit"));
+  }
+  // What the file's name holds.
+  [[nodiscard]] const Bytes& named() const { return committed ? scratch_content : content; }
   void drop_scratch() noexcept override {
     if (!kept) {
       scratch = false;
@@ -203,7 +213,7 @@ std::vector<std::string> steps_of(bool new_file_allowed) {
   FakeFile file;
   file.new_file_allowed = new_file_allowed;
   EXPECT_TRUE(file.run());
-  EXPECT_EQ(file.content, NEW);
+  EXPECT_EQ(file.named(), NEW);
   return file.steps;
 }
 
@@ -215,7 +225,7 @@ void expect_sound(const FakeFile& file, bool replaced) {
   EXPECT_EQ(file.held, 0);
   EXPECT_TRUE(file.unheld_writes.empty()) << file.unheld_writes.front();
   if (replaced) {
-    EXPECT_EQ(file.content, NEW);
+    EXPECT_EQ(file.named(), NEW);
     EXPECT_FALSE(file.scratch);
     return;
   }
@@ -226,7 +236,7 @@ void expect_sound(const FakeFile& file, bool replaced) {
   }
   EXPECT_FALSE(file.scratch);
   // A writer that broke the lease writes the file once this run lets it go.
-  EXPECT_EQ(file.content, file.changed_by_another ? THEIRS : OLD);
+  EXPECT_EQ(file.named(), file.changed_by_another ? THEIRS : OLD);
 }
 
 TEST(ReplacementPolicy, AFailureAtAnyStepLeavesAWholeFileAndNoScratchFile) {
@@ -240,6 +250,12 @@ TEST(ReplacementPolicy, AFailureAtAnyStepLeavesAWholeFileAndNoScratchFile) {
         file.fail_at = {failing};
         file.bytes_before_failure = written;
         const bool replaced = file.run();
+        if (failing == "settle_commit") {
+          // The new content is in place, but may not survive a crash: said so, not undone.
+          EXPECT_FALSE(replaced);
+          EXPECT_EQ(file.named(), NEW);
+          continue;
+        }
         expect_sound(file, replaced);
         // Only a failure of the metadata falls back to the rewrite in place, which succeeds.
         EXPECT_EQ(replaced, failing == "carry_metadata");
@@ -249,9 +265,9 @@ TEST(ReplacementPolicy, AFailureAtAnyStepLeavesAWholeFileAndNoScratchFile) {
 }
 
 // Whether a lease kept writers out or not, and whether or not the times show a change: a writer
-// that opens the file at any step before the commit keeps the file, and its write. Only the
-// moment between the last comparison and the write in place is beyond reach: nothing keeps
-// writers out there.
+// that opens the file at any step up to the commit keeps the file, and its write; a commit it
+// followed is undone. Only the moment between the last comparison and the write in place is
+// beyond reach: nothing keeps writers out there.
 TEST(ReplacementPolicy, AWriterAtAnyStepBeforeTheCommitKeepsItsWrite) {
   for (const bool new_file_allowed : {true, false}) {
     for (const bool leased : {true, false}) {
@@ -260,9 +276,9 @@ TEST(ReplacementPolicy, AWriterAtAnyStepBeforeTheCommitKeepsItsWrite) {
       plain.leased = leased;
       EXPECT_TRUE(plain.run());
       const std::vector<std::string>& steps = plain.steps;
-      const char* const point_of_no_return = new_file_allowed ? "commit_scratch" : "write_file";
+      const char* const point_of_no_return = new_file_allowed ? "settle_commit" : "write_file";
       for (auto step = steps.begin(); *step != point_of_no_return; ++step) {
-        if (*(step + 1) == point_of_no_return && *step == "holds") {
+        if (*step == "holds" && *(step + 1) == point_of_no_return) {
           continue;
         }
         for (const bool shows_in_times : {true, false}) {
