@@ -11,7 +11,7 @@
 
 #include "console.hpp"
 #include "file_job.hpp"
-#include "file_system.hpp"
+#include "source_file.hpp"
 #include "utf16.hpp"
 
 namespace {

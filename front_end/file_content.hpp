@@ -4,9 +4,9 @@
 #include <span>
 
 #include "direction_rules.hpp"
-#include "file_system.hpp"
 #include "job_memory.hpp"
 #include "replacement.hpp"
+#include "source_file.hpp"
 
 // Pieces of about this many bytes keep what a conversion touches within a small buffer that stays
 // in the cache, whatever the file's size.

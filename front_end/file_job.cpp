@@ -4,7 +4,7 @@
 
 #include "console.hpp"
 #include "file_content.hpp"
-#include "file_system.hpp"
+#include "source_file.hpp"
 
 // What the job held goes as soon as it is over; its message waits for its turn.
 FileJob::Started FileJob::end(const char* format, long long number) noexcept {

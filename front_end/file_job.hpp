@@ -8,8 +8,8 @@
 
 #include "direction_rules.hpp"
 #include "file_content.hpp"
-#include "file_system.hpp"
 #include "replacement.hpp"
+#include "source_file.hpp"
 
 // Files of this size or larger are refused.
 inline constexpr std::int64_t MAX_FILE_SIZE = 0x100000;

@@ -75,7 +75,13 @@ bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content,
     return false;
   }
   const InterruptionsHeld held(file);
-  if (file.make_scratch(ReplacementSteps::Scratch::backup) != Outcome::done) {
+  // Beside the file, where the user looks for it; where the folder takes no new file, where it
+  // still survives a reboot.
+  Outcome made = file.make_scratch(ReplacementSteps::Scratch::backup);
+  if (made == Outcome::only_in_place) {
+    made = file.make_scratch(ReplacementSteps::Scratch::backup_elsewhere);
+  }
+  if (made != Outcome::done) {
     return false;
   }
   const ScratchMade backup(file);

@@ -75,7 +75,9 @@ struct Written {
 
 class ReplacementSteps {
  public:
-  enum class Scratch { temporary, backup };
+  // A temporary file goes beside the file; a backup beside it, or in the system's folder for
+  // temporary files that survives a reboot.
+  enum class Scratch { temporary, backup, backup_elsewhere };
 
   ReplacementSteps() = default;
   ReplacementSteps(const ReplacementSteps&) = delete;
@@ -103,10 +105,10 @@ class ReplacementSteps {
   // created in it for good, or this system cannot give a new file what the file has.
   [[nodiscard]] virtual bool may_take_new_file() noexcept = 0;
 
-  // Creates the one scratch file: a temporary file beside the file, which no other process can
-  // reach and which does not outlive the process, or a backup, beside the file where the folder
-  // takes one, otherwise in a folder for such files that survives a reboot. only_in_place when
-  // the folder takes no temporary file; no_space when it has no room for one.
+  // Creates the one scratch file: a temporary file, which no other process can reach and which
+  // does not outlive the process, or a backup, which only its owner may open and which outlives
+  // the process if it must. only_in_place when the folder takes no new file; no_space when it has
+  // no room for one.
   [[nodiscard]] virtual Outcome make_scratch(Scratch kind) noexcept = 0;
   // done, failed, or no_space when the file system had no room for all of it.
   [[nodiscard]] virtual Outcome write_scratch(Content& content) noexcept = 0;

@@ -1,4 +1,4 @@
-#include "file_system.hpp"
+#include "source_file.hpp"
 
 // A name given to another file between the look and the lock (a conversion that held the lock
 // has just replaced the file) is looked up again, a few times at most.

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "console.hpp"
-#include "scratch_file.hpp"
+#include "signals.hpp"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include "file_system.hpp"
 #include "posix_file.hpp"
+#include "source_file.hpp"
 
 // Finding and locking the file: the descriptor opened here is the one everything later works
 // from, and the lock keeps a second conversion of the same file, by any name, out until this one

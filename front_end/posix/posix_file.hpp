@@ -8,8 +8,8 @@
 
 #include <sys/stat.h>
 
-#include "file_system.hpp"
 #include "replacement.hpp"
+#include "source_file.hpp"
 
 // What the POSIX file-system layer shares: descriptors, checked writes, identities, and the open
 // file as finding it left it.

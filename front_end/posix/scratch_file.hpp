@@ -1,36 +1,20 @@
 #pragma once
 
-#include <csignal>
 #include <cstddef>
 #include <string_view>
 
 #include "posix_file.hpp"
 
-// The scratch files (temporary file and backup) and the signals that must not leave one behind.
+// The scratch files: a temporary file and a backup.
 
-// Ignores SIGXFSZ, so that a file-size limit makes a write fail instead of ending the process,
-// and lets every other signal that would end the process remove the scratch file first. Signals
-// the caller set to be ignored stay ignored; those with a handler of their own keep it.
-void prepare_signals() noexcept;
-
-// Holds back, for as long as it lives, every signal that would end the process and can be held;
-// they arrive when it ends. The faults a program causes itself cannot be held.
-class SignalsHeld {
- public:
-  SignalsHeld() noexcept;
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-  ~SignalsHeld();
-
- private:
-  sigset_t previous_;
-};
+// Removes the name of every temporary file that has one; safe in a signal handler.
+void remove_named_scratch_files() noexcept;
 
 // A new file in an open directory, readable and writable by its owner alone and locked like the
 // file it is for. A temporary file has no name until link() gives it one, just before it takes
 // the file's place, so no other process can reach it while it is written and a kill leaves
 // nothing behind (where the file system has no unnamed files it is named at once); a signal that
-// ends the process removes its name first. A backup is named ".<name>.XXXXXX.bak" at once and is
+// ends the process removes its name first. A backup is named at once and is
 // never removed by a signal. Either is removed when it goes out of scope unless it was released.
 // At most MOST_SCRATCH_FILES exist at a time: one for each file of a run that waits at the
 // flush, and one for the file being started.
@@ -51,7 +35,7 @@ class ScratchFile {
   [[nodiscard]] int error() const noexcept { return error_; }
   [[nodiscard]] int fd() const noexcept { return fd_.get(); }
   [[nodiscard]] int directory() const noexcept { return directory_; }
-  // ".<name>.XXXXXX" with the kind's suffix once the file has a name; empty before.
+  // Its name (scratch_name.hpp) once it has one; empty before.
   [[nodiscard]] const char* name() const noexcept;
 
   // Gives the file its random name in the directory, if it has none yet; false when it cannot.
@@ -63,7 +47,6 @@ class ScratchFile {
   void release() noexcept;
 
  private:
-  [[nodiscard]] const char* suffix() const noexcept;
   [[nodiscard]] bool give_name(int unnamed) noexcept;
   void lock() noexcept;
   void unclaim() noexcept;
@@ -72,7 +55,6 @@ class ScratchFile {
   int directory_ = -1;
   Kind kind_;
   int error_ = 0;
-  std::size_t prefix_length_ = 0;
   bool named_ = false;
   bool claimed_ = false;
   ScratchSlot* slot_ = nullptr;

@@ -1,7 +1,7 @@
 #include <memory>
 #include <new>
 
-#include "file_system.hpp"
+#include "source_file.hpp"
 #include "windows_file.hpp"
 
 // Finding and locking the file: the handle opened here is the one everything later works from.

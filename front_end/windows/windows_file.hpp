@@ -9,8 +9,8 @@
 #endif
 #include <windows.h>
 
-#include "file_system.hpp"
 #include "replacement.hpp"
+#include "source_file.hpp"
 
 // What the Windows file-system layer shares: handles, names, identities, checked reads and
 // writes, and the open file as finding it left it.

@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include "file_content.hpp"
-#include "file_system.hpp"
 #include "replacement.hpp"
+#include "source_file.hpp"
 
 // The scenarios of the policy's model, run over the real steps of this system: another writer
 // strikes right after each step. Where a lease is had, the writer opens the file then, which

@@ -98,7 +98,7 @@ struct FakeFile final : ReplacementSteps {
   Outcome make_scratch(Scratch kind) noexcept override {
     const bool made = step(kind == Scratch::temporary ? "make_temporary" : "make_backup");
     scratch = made;
-    backup = made && kind == Scratch::backup;
+    backup = made && kind != Scratch::temporary;
     return done(kind == Scratch::temporary ? "make_temporary" : "make_backup",
                 made ? Outcome::done : Outcome::failed);
   }

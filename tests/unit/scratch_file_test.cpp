@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "scratch_file.hpp"
+#include "signals.hpp"
 
 namespace {
 

@@ -15,11 +15,12 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include "file_system.hpp"
 #include "metadata.hpp"
 #include "posix_file.hpp"
 #include "replacement.hpp"
 #include "scratch_file.hpp"
+#include "signals.hpp"
+#include "source_file.hpp"
 
 // The steps of a replacement on POSIX systems. Against a name swapped for a link or another file
 // between the read and the write, and against writers that do not take the lock: every step works
@@ -245,18 +246,20 @@ class PosixSteps final : public ReplacementSteps {
       // Some flags take effect only on an empty file.
       return carry_flags(scratch_->fd(), metadata_) ? Outcome::done : Outcome::only_in_place;
     }
-    if (directory_usable_) {
-      scratch_.emplace(directory_.get(), file_.location.name, ScratchFile::Kind::backup);
-      if (!scratch_->created() && !refuses_new_files(scratch_->error())) {
-        return Outcome::failed;
-      }
+    if (kind == Scratch::backup && !directory_usable_) {
+      return Outcome::only_in_place;
     }
-    if (!scratch_ || !scratch_->created()) {
-      scratch_.reset();
+    if (kind == Scratch::backup_elsewhere) {
       backup_directory_.reset(open_lasting_temporary_directory());
-      scratch_.emplace(backup_directory_.get(), file_.location.name, ScratchFile::Kind::backup);
     }
-    return scratch_->created() ? Outcome::done : Outcome::failed;
+    scratch_.emplace(kind == Scratch::backup ? directory_.get() : backup_directory_.get(),
+                     file_.location.name, ScratchFile::Kind::backup);
+    if (scratch_->created()) {
+      return Outcome::done;
+    }
+    const bool refused = refuses_new_files(scratch_->error());
+    scratch_.reset();
+    return refused ? Outcome::only_in_place : Outcome::failed;
   }
 
   Outcome write_scratch(Content& content) noexcept override {

@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "console_control.hpp"
-#include "file_system.hpp"
 #include "metadata.hpp"
 #include "replacement.hpp"
+#include "scratch_name.hpp"
+#include "source_file.hpp"
 #include "windows_file.hpp"
 
 #include <ntsecapi.h>
@@ -20,26 +21,29 @@
 
 namespace {
 
-// Eight hex digits of a scratch name, from the system's generator, so that nobody can tell the
-// next name in advance and put something there; without the generator they still differ.
-unsigned long random_tag(unsigned attempt) noexcept {
-  ULONG value = 0;
-  if (RtlGenRandom(&value, sizeof value) != FALSE) {
-    return value;
+// Random bytes from the system's generator; without it the names still differ, only more
+// guessably, and creation is exclusive either way.
+void fill_noise(ScratchNoise& noise, int attempt) noexcept {
+  if (RtlGenRandom(noise.data(), static_cast<ULONG>(noise.size())) != FALSE) {
+    return;
   }
-  return (GetCurrentProcessId() * 7919ul + GetTickCount() + attempt) & 0xfffffffful;
+  const auto seed =
+      GetCurrentProcessId() * 7919ul + GetTickCount() + static_cast<unsigned long>(attempt);
+  for (std::size_t i = 0; i < noise.size(); ++i) {
+    noise[i] = static_cast<unsigned char>(seed >> (3 * i));
+  }
 }
 
-// ".<name>.XXXXXXXX<suffix>" in folder, for the file at path. Long names are cut, but never
-// between the two halves of a surrogate pair: half a character is no name at all.
-std::wstring scratch_stem(const std::wstring& folder, const std::wstring& path) {
+std::wstring_view name_of(const std::wstring& path) {
   const std::size_t separator = path.find_last_of(L"\\/:");
-  const std::size_t name_start = separator == std::wstring::npos ? 0 : separator + 1;
-  std::size_t kept = std::min<std::size_t>(path.size() - name_start, 64);
-  if (kept == 64 && path[name_start + 63] >= 0xD800 && path[name_start + 63] <= 0xDBFF) {
-    kept = 63;
-  }
-  return folder + L"." + path.substr(name_start, kept) + L".";
+  return std::wstring_view(path).substr(separator == std::wstring::npos ? 0 : separator + 1);
+}
+
+// What a creation's error says of the name tried.
+Created created_by(bool valid, DWORD error) noexcept {
+  return valid                                                         ? Created::made
+         : error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Created::name_taken
+                                                                       : Created::failed;
 }
 
 std::wstring folder_of(const std::wstring& path) {
@@ -127,7 +131,8 @@ class WindowsSteps final : public ReplacementSteps {
 
   Outcome make_scratch(Scratch kind) noexcept override {
     try {
-      return kind == Scratch::temporary ? make_temporary() : make_backup();
+      return kind == Scratch::temporary ? make_temporary()
+                                        : make_backup(kind == Scratch::backup_elsewhere);
     } catch (const std::bad_alloc&) {
       return Outcome::failed;
     }
@@ -230,22 +235,25 @@ class WindowsSteps final : public ReplacementSteps {
   // Created and marked for deletion with interruptions held, so that it is never on disk unmarked
   // but while it takes the file's place. No other process can open it meanwhile.
   Outcome make_temporary() {
-    const std::wstring stem = scratch_stem(folder_of(file_.path), file_.path);
-    hold_interruptions();
-    DWORD error = ERROR_FILE_EXISTS;
-    for (unsigned attempt = 0; attempt < 100 && !scratch_.valid() &&
-                               (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
-         ++attempt) {
-      wchar_t tag[16];
-      std::swprintf(tag, 16, L"%08lx.tmp", random_tag(attempt));
-      scratch_.reset(CreateFileW(
-          (stem + tag).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | metadata_.access_needed(),
-          0, nullptr, CREATE_NEW, metadata_.attributes_to_create_with(), nullptr));
+    const std::wstring folder = folder_of(file_.path);
+    DWORD error = ERROR_SUCCESS;
+    const auto create = [&](std::wstring_view name) {
+      scratch_.reset(CreateFileW((folder + std::wstring(name)).c_str(),
+                                 GENERIC_READ | GENERIC_WRITE | DELETE | metadata_.access_needed(),
+                                 0, nullptr, CREATE_NEW, metadata_.attributes_to_create_with(),
+                                 nullptr));
       error = GetLastError();
       if (scratch_.valid() && !mark_for_deletion(scratch_.get(), true)) {
         scratch_.reset();
         error = ERROR_NOT_SUPPORTED;
       }
+      return created_by(scratch_.valid(), error);
+    };
+    hold_interruptions();
+    try {
+      (void)create_scratch(name_of(file_.path), TEMPORARY_SUFFIX, fill_noise, create);
+    } catch (const std::bad_alloc&) {
+      error = ERROR_NOT_ENOUGH_MEMORY;
     }
     release_interruptions();
     if (scratch_.valid()) {
@@ -256,39 +264,39 @@ class WindowsSteps final : public ReplacementSteps {
                                                                         : Outcome::failed;
   }
 
-  // Beside the file, or in the user's folder for temporary files where its folder takes no new
-  // file. Not marked for deletion: it must outlive a process killed while the file is rewritten.
-  Outcome make_backup() {
+  // Beside the file, or in the user's folder for temporary files. Not marked for deletion: it
+  // must outlive a process killed while the file is rewritten.
+  Outcome make_backup(bool elsewhere) {
+    std::wstring folder = folder_of(file_.path);
+    if (elsewhere) {
+      const DWORD length = GetTempPathW(0, nullptr);
+      folder.assign(length, L'\0');
+      if (length == 0 || GetTempPathW(length, folder.data()) + 1 != length) {
+        return Outcome::failed;
+      }
+      folder.resize(length - 1);
+    }
     PSECURITY_DESCRIPTOR security = owner_only_security();
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
-    wchar_t temporary_folder[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(MAX_PATH + 1, temporary_folder);
-    const std::wstring folders[] = {
-        folder_of(file_.path),
-        length > 0 && length <= MAX_PATH ? std::wstring(temporary_folder, length) : L""};
-    DWORD error = ERROR_ACCESS_DENIED;
-    for (const std::wstring& folder : folders) {
-      if (folder.empty() || error != ERROR_ACCESS_DENIED) {
-        break;
-      }
-      const std::wstring stem = scratch_stem(folder, file_.path);
-      error = ERROR_FILE_EXISTS;
-      for (unsigned attempt = 0; attempt < 100 && !scratch_.valid() &&
-                                 (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
-           ++attempt) {
-        wchar_t tag[16];
-        std::swprintf(tag, 16, L"%08lx.bak", random_tag(attempt));
-        scratch_path_ = stem + tag;
-        scratch_.reset(CreateFileW(scratch_path_.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                   security != nullptr ? &attributes : nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-        error = GetLastError();
-      }
+    DWORD error = ERROR_SUCCESS;
+    try {
+      (void)create_scratch(
+          name_of(file_.path), BACKUP_SUFFIX, fill_noise, [&](std::wstring_view name) {
+            scratch_path_ = folder + std::wstring(name);
+            scratch_.reset(CreateFileW(scratch_path_.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                       0, security != nullptr ? &attributes : nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+            error = GetLastError();
+            return created_by(scratch_.valid(), error);
+          });
+    } catch (const std::bad_alloc&) {
     }
     if (security != nullptr) {
       LocalFree(security);
     }
-    return scratch_.valid() ? Outcome::done : Outcome::failed;
+    return scratch_.valid()               ? Outcome::done
+           : error == ERROR_ACCESS_DENIED ? Outcome::only_in_place
+                                          : Outcome::failed;
   }
 
   SourceFile::Open& file_;
