@@ -20,6 +20,14 @@ struct FileIdentity {
   std::int64_t changed = 0;
 };
 
+// True when now is of the file of then, with the same size and modification and change times:
+// nobody has written it, linked it or changed its metadata since.
+[[nodiscard]] inline bool unchanged_since(const FileIdentity& now,
+                                          const FileIdentity& then) noexcept {
+  return now.device == then.device && now.inode == then.inode && now.size == then.size &&
+         now.modified == then.modified && now.changed == then.changed;
+}
+
 // A regular file opened for reading and locked against other conversions until it is closed.
 // Everything after the open works from the open file, never from its name looked up again.
 class SourceFile {
@@ -69,9 +77,11 @@ class SourceFile {
   // What the platform holds while the file is open: its handle, where it was found, its
   // identity. Defined by each platform, for its own steps.
   struct Open;
+  // How one attempt at opening and locking the file ended: replaced when the name was given to
+  // another file meanwhile.
+  enum class Attempt { opened, refused, held, replaced };
 
  private:
-  enum class Attempt { opened, refused, held, replaced };
   // One attempt, by the platform, at opening and locking the file path names, which on success
   // sets open_ and size_; replaced when the name was given to another file meanwhile.
   [[nodiscard]] Attempt open_once(const char* path, bool wait) noexcept;

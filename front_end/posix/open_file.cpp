@@ -180,17 +180,15 @@ Leased lease_within(int fd, int wait_ms) noexcept {
   }
 }
 
-enum class Opened { file, refused, held, replaced };
-
 // Opens, checks, locks and leases the file that path names, waiting for wait_ms at most for
 // another holder of the lock or a writer; replaced when by the time the lock was taken the name
 // had been given to another file (a conversion that held the lock has just replaced it). leased
 // says whether the lease was had.
-Opened open_and_lock(const char* path, int wait_ms, Location& location, Descriptor& fd,
-                     struct stat& status, bool& leased) {
+SourceFile::Attempt open_and_lock(const char* path, int wait_ms, Location& location, Descriptor& fd,
+                                  struct stat& status, bool& leased) {
   leased = false;
   if (!walk(path, location, status) || !S_ISREG(status.st_mode)) {
-    return Opened::refused;
+    return SourceFile::Attempt::refused;
   }
   // Opened for reading only now that it is known to be a regular file. Non-blocking, so that
   // whatever took its name meanwhile (a FIFO without a writer, a device) does not hold up the
@@ -199,31 +197,32 @@ Opened open_and_lock(const char* path, int wait_ms, Location& location, Descript
                     O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
   struct stat opened {};
   if (fd.get() < 0 || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
-    return Opened::refused;
+    return SourceFile::Attempt::refused;
   }
   // The name was given to another file between the look and the open.
   if (!same_file(opened, status)) {
-    return Opened::replaced;
+    return SourceFile::Attempt::replaced;
   }
   if (on_pseudo_file_system(fd.get())) {
-    return Opened::refused;
+    return SourceFile::Attempt::refused;
   }
   if (!lock_within(fd.get(), wait_ms)) {
-    return Opened::held;
+    return SourceFile::Attempt::held;
   }
   const Leased lease = lease_within(fd.get(), wait_ms);
   if (lease == Leased::written_elsewhere) {
-    return Opened::held;
+    return SourceFile::Attempt::held;
   }
   leased = lease == Leased::yes;
   struct stat named {};
   if (::fstatat(location.directory.get(), location.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) !=
           0 ||
       !same_file(named, opened)) {
-    return Opened::replaced;
+    return SourceFile::Attempt::replaced;
   }
   // Taken again under the lock: what was read before it may be stale.
-  return ::fstat(fd.get(), &status) == 0 ? Opened::file : Opened::refused;
+  return ::fstat(fd.get(), &status) == 0 ? SourceFile::Attempt::opened
+                                         : SourceFile::Attempt::refused;
 }
 
 }  // namespace
@@ -235,16 +234,10 @@ SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept 
   try {
     auto file = std::make_unique<Open>();
     struct stat status {};
-    switch (open_and_lock(path, wait ? LOCK_WAIT_MS : 0, file->location, file->fd, status,
-                          file->leased)) {
-      case Opened::refused:
-        return Attempt::refused;
-      case Opened::held:
-        return Attempt::held;
-      case Opened::replaced:
-        return Attempt::replaced;
-      case Opened::file:
-        break;
+    const Attempt tried = open_and_lock(path, wait ? LOCK_WAIT_MS : 0, file->location, file->fd,
+                                        status, file->leased);
+    if (tried != Attempt::opened) {
+      return tried;
     }
     file->path = path;
     file->identity = identity_of(status);
@@ -258,19 +251,7 @@ SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept 
 }
 
 bool SourceFile::read_exactly(std::span<unsigned char> buffer, std::uint64_t offset) noexcept {
-  std::size_t done = 0;
-  while (open_ && done < buffer.size()) {
-    const ssize_t got = ::pread(open_->fd.get(), buffer.data() + done, buffer.size() - done,
-                                static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return done == buffer.size();
+  return open_ && read_exactly_at(open_->fd.get(), buffer, offset);
 }
 
 // The lease breaks for any writer, and is given up only to write the file.

@@ -16,11 +16,11 @@ void Descriptor::reset(int fd) noexcept {
   fd_ = fd;
 }
 
-std::size_t write_at(int fd, std::span<const unsigned char> bytes, off_t offset) noexcept {
+std::size_t write_at(int fd, std::span<const unsigned char> bytes, std::uint64_t offset) noexcept {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t written =
-        ::pwrite(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
+        ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
     if (written < 0 && errno == EINTR) {
       continue;
     }
@@ -30,6 +30,22 @@ std::size_t write_at(int fd, std::span<const unsigned char> bytes, off_t offset)
     done += static_cast<std::size_t>(written);
   }
   return done;
+}
+
+bool read_exactly_at(int fd, std::span<unsigned char> buffer, std::uint64_t offset) noexcept {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t got =
+        ::pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 namespace {
@@ -50,33 +66,10 @@ FileIdentity identity_of(const struct stat& status) noexcept {
           time_key(status.st_ctim)};
 }
 
-bool unchanged_since(const struct stat& status, const FileIdentity& identity) noexcept {
-  const FileIdentity now = identity_of(status);
-  return same_file(status, identity) && now.size == identity.size &&
-         now.modified == identity.modified && now.changed == identity.changed;
-}
-
 DescriptorLink link_of(int fd) noexcept {
   DescriptorLink link{};
   std::snprintf(link.path, sizeof link.path, "/proc/self/fd/%d", fd);
   return link;
-}
-
-bool holds(int fd, std::span<const unsigned char> content) noexcept {
-  unsigned char chunk[16384];
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const std::size_t want = std::min(sizeof chunk, content.size() - done);
-    const ssize_t got = ::pread(fd, chunk, want, static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0 || std::memcmp(chunk, content.data() + done, static_cast<std::size_t>(got)) != 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return true;
 }
 
 std::string path_in(int directory, const char* name) noexcept {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,37 +34,21 @@ class Descriptor {
   int fd_;
 };
 
-// Writes all of bytes at offset; yields how many were written before an error stopped it.
+// The positioned primitives of file_io.hpp: all of bytes written at offset, or the buffer read
+// exactly from it.
 [[nodiscard]] std::size_t write_at(int fd, std::span<const unsigned char> bytes,
-                                   off_t offset) noexcept;
-
-[[nodiscard]] inline bool write_all_at(int fd, std::span<const unsigned char> bytes,
-                                       off_t offset) noexcept {
-  return write_at(fd, bytes, offset) == bytes.size();
+                                   std::uint64_t offset) noexcept;
+[[nodiscard]] bool read_exactly_at(int fd, std::span<unsigned char> buffer,
+                                   std::uint64_t offset) noexcept;
+// Why the last write stopped short.
+[[nodiscard]] inline int write_error() noexcept {
+  return errno;
 }
 
-// Writes the pieces it takes one after another into a file from its start, counting the bytes.
-class WritingSink final : public PieceSink {
- public:
-  explicit WritingSink(int fd) noexcept : fd_(fd) {}
-  [[nodiscard]] bool take(std::span<const unsigned char> piece) noexcept override {
-    const std::size_t done = write_at(fd_, piece, static_cast<off_t>(written_));
-    written_ += done;
-    if (done != piece.size()) {
-      error_ = errno;
-      return false;
-    }
-    return true;
-  }
-  [[nodiscard]] std::size_t written() const noexcept { return written_; }
-  // Why the last write stopped short; 0 when none did.
-  [[nodiscard]] int error() const noexcept { return error_; }
-
- private:
-  int fd_;
-  std::size_t written_ = 0;
-  int error_ = 0;
-};
+[[nodiscard]] inline bool write_all_at(int fd, std::span<const unsigned char> bytes,
+                                       std::uint64_t offset) noexcept {
+  return write_at(fd, bytes, offset) == bytes.size();
+}
 
 [[nodiscard]] FileIdentity identity_of(const struct stat& status) noexcept;
 
@@ -87,8 +72,10 @@ struct DescriptorLink {
 
 // True when status is of the same file as identity, with the same size and modification and
 // change times: nobody has written it, linked it or changed its metadata since.
-[[nodiscard]] bool unchanged_since(const struct stat& status,
-                                   const FileIdentity& identity) noexcept;
+[[nodiscard]] inline bool unchanged_since(const struct stat& status,
+                                          const FileIdentity& identity) noexcept {
+  return unchanged_since(identity_of(status), identity);
+}
 
 // Where the file is: an open directory and the file's name in it.
 struct Location {
@@ -106,9 +93,6 @@ struct SourceFile::Open {
   // The name as typed, for a report at the end of the run.
   const char* path = nullptr;
 };
-
-// True when the file open as fd holds exactly content.
-[[nodiscard]] bool holds(int fd, std::span<const unsigned char> content) noexcept;
 
 // The path of the directory entry name in the open directory, for the message that tells the
 // user where a copy was kept.

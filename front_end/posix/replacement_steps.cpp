@@ -15,6 +15,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include "file_io.hpp"
 #include "metadata.hpp"
 #include "posix_file.hpp"
 #include "replacement.hpp"
@@ -223,7 +224,7 @@ class PosixSteps final : public ReplacementSteps {
   }
 
   bool holds(std::span<const unsigned char> content) noexcept override {
-    return ::holds(file_.fd.get(), content);
+    return holds_exactly(file_.fd.get(), content);
   }
 
   // A rename would split a file with several hard links into two files, nothing created in an
@@ -258,12 +259,12 @@ class PosixSteps final : public ReplacementSteps {
       return Outcome::done;
     }
     const bool refused = refuses_new_files(scratch_->error());
-    scratch_.reset();
+    drop_scratch();
     return refused ? Outcome::only_in_place : Outcome::failed;
   }
 
   Outcome write_scratch(Content& content) noexcept override {
-    WritingSink sink(scratch_->fd());
+    WritingSink<int> sink(scratch_->fd());
     if (content.pieces(sink)) {
       return Outcome::done;
     }
@@ -289,15 +290,20 @@ class PosixSteps final : public ReplacementSteps {
   bool undo_commit() noexcept override;
   bool settle_commit() noexcept override;
 
-  void drop_scratch() noexcept override { scratch_.reset(); }
+  void drop_scratch() noexcept override {
+    if (scratch_) {
+      scratch_->discard();
+      scratch_.reset();
+    }
+  }
 
   void keep_scratch() noexcept override {
     kept_copy_ = path_in(scratch_->directory(), scratch_->name());
-    scratch_->release();
+    scratch_->keep();
   }
 
   Written write_file(Content& content) noexcept override {
-    WritingSink sink(writable_.get());
+    WritingSink<int> sink(writable_.get());
     const bool whole = content.pieces(sink);
     return {sink.written(), whole};
   }
@@ -382,7 +388,7 @@ Outcome PosixSteps::commit_scratch() noexcept {
       ::renameat(directory, temporary.name(), directory, name) != 0) {
     return Outcome::failed;
   }
-  temporary.release();
+  temporary.keep();
   scratch_.reset();
   return Outcome::done;
 }
@@ -425,7 +431,7 @@ bool PosixSteps::undo_commit() noexcept {
     if (!swapped_back) {
       kept_copy_ = path_in(directory, temporary.name());
     }
-    temporary.release();
+    temporary.keep();
     scratch_.reset();
   }
   exchanged_ = false;
@@ -438,7 +444,7 @@ bool PosixSteps::settle_commit() noexcept {
     if (::unlinkat(directory, scratch_->name(), 0) != 0) {
       kept_copy_ = path_in(directory, scratch_->name());
     }
-    scratch_->release();
+    scratch_->keep();
     scratch_.reset();
   }
   exchanged_ = false;

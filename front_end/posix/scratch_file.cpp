@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -95,12 +96,12 @@ ScratchFile::ScratchFile(int directory, std::string_view name, Kind kind) noexce
     // File systems without unnamed files get a named one at once.
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
       error_ = errno;
-      release();
+      discard();
       return;
     }
   }
   if (!give_name(-1)) {
-    release();
+    discard();
   }
 }
 
@@ -147,7 +148,13 @@ const char* ScratchFile::name() const noexcept {
   return named_ ? slot_->name : "";
 }
 
-void ScratchFile::remove() noexcept {
+ScratchFile::~ScratchFile() {
+  assert(decided_ || !created());
+  discard();
+}
+
+void ScratchFile::discard() noexcept {
+  decided_ = true;
   const SignalsHeld held;
   fd_.reset();
   if (named_) {
@@ -158,7 +165,8 @@ void ScratchFile::remove() noexcept {
   unclaim();
 }
 
-void ScratchFile::release() noexcept {
+void ScratchFile::keep() noexcept {
+  decided_ = true;
   const SignalsHeld held;
   fd_.reset();
   named_ = false;

@@ -15,7 +15,7 @@ void remove_named_scratch_files() noexcept;
 // the file's place, so no other process can reach it while it is written and a kill leaves
 // nothing behind (where the file system has no unnamed files it is named at once); a signal that
 // ends the process removes its name first. A backup is named at once and is
-// never removed by a signal. Either is removed when it goes out of scope unless it was released.
+// never removed by a signal. Its owner must keep or discard it.
 // At most MOST_SCRATCH_FILES exist at a time: one for each file of a run that waits at the
 // flush, and one for the file being started.
 inline constexpr std::size_t MOST_SCRATCH_FILES = 65;
@@ -28,7 +28,9 @@ class ScratchFile {
   ScratchFile(int directory, std::string_view name, Kind kind) noexcept;
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
-  ~ScratchFile() { remove(); }
+  // The owner decides: a file created and neither kept nor discarded is a fault of the owner's,
+  // caught by an assertion where they are on; it is discarded all the same.
+  ~ScratchFile();
 
   // False when no file could be created; error() then says why.
   [[nodiscard]] bool created() const noexcept { return fd_.get() >= 0; }
@@ -41,10 +43,10 @@ class ScratchFile {
   // Gives the file its random name in the directory, if it has none yet; false when it cannot.
   [[nodiscard]] bool link() noexcept;
   // Closes the file and removes its name, if it still has one.
-  void remove() noexcept;
+  void discard() noexcept;
   // Closes the file and leaves whatever is under its name alone from now on: after a rename of
   // the name, or to keep a backup on disk.
-  void release() noexcept;
+  void keep() noexcept;
 
  private:
   [[nodiscard]] bool give_name(int unnamed) noexcept;
@@ -57,5 +59,6 @@ class ScratchFile {
   int error_ = 0;
   bool named_ = false;
   bool claimed_ = false;
+  bool decided_ = false;
   ScratchSlot* slot_ = nullptr;
 };

@@ -81,31 +81,31 @@ std::wstring final_path_of(HANDLE handle) {
   return {};
 }
 
-enum class Opened { file, refused, held, replaced };
-
-Opened open_and_lock(const std::wstring& typed, DWORD wait_ms, SourceFile::Open& file) {
+SourceFile::Attempt open_and_lock(const std::wstring& typed, DWORD wait_ms,
+                                  SourceFile::Open& file) {
   file.handle.reset(open_sharing_no_writes(typed, wait_ms, file.writable));
   if (!file.handle.valid()) {
-    return GetLastError() == ERROR_SHARING_VIOLATION ? Opened::held : Opened::refused;
+    return GetLastError() == ERROR_SHARING_VIOLATION ? SourceFile::Attempt::held
+                                                     : SourceFile::Attempt::refused;
   }
   // Devices such as NUL or CON open like files; only a file on a disk is taken.
   if (!identity_of(file.handle.get(), file.identity)) {
-    return Opened::refused;
+    return SourceFile::Attempt::refused;
   }
   if (!lock_within(file.handle.get(), wait_ms)) {
-    return Opened::held;
+    return SourceFile::Attempt::held;
   }
   file.path = final_path_of(file.handle.get());
   if (file.path.empty()) {
-    return Opened::refused;
+    return SourceFile::Attempt::refused;
   }
   // After the wait for the lock the name may lead elsewhere: a conversion that held it may just
   // have replaced the file. The identity is taken again under the lock for the same reason.
   if (!identity_of(file.handle.get(), file.identity) ||
       !names_the_file(typed, file.identity, true)) {
-    return Opened::replaced;
+    return SourceFile::Attempt::replaced;
   }
-  return Opened::file;
+  return SourceFile::Attempt::opened;
 }
 
 }  // namespace
@@ -120,15 +120,9 @@ SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept 
       return Attempt::refused;
     }
     auto file = std::make_unique<Open>();
-    switch (open_and_lock(typed, wait ? WAIT_MS : 0, *file)) {
-      case Opened::refused:
-        return Attempt::refused;
-      case Opened::held:
-        return Attempt::held;
-      case Opened::replaced:
-        return Attempt::replaced;
-      case Opened::file:
-        break;
+    const Attempt tried = open_and_lock(typed, wait ? WAIT_MS : 0, *file);
+    if (tried != Attempt::opened) {
+      return tried;
     }
     size_ = file->identity.size;
     file_ = {file->identity.device, file->identity.inode};

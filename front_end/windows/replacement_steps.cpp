@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "console_control.hpp"
+#include "file_io.hpp"
 #include "metadata.hpp"
 #include "replacement.hpp"
 #include "scratch_name.hpp"
@@ -109,16 +110,7 @@ class WindowsSteps final : public ReplacementSteps {
   }
 
   bool holds(std::span<const unsigned char> content) noexcept override {
-    unsigned char chunk[16384];
-    for (std::size_t done = 0; done < content.size();) {
-      const std::size_t want = std::min(sizeof chunk, content.size() - done);
-      if (!read_exactly_at(file_.handle.get(), std::span(chunk, want), done) ||
-          !std::equal(chunk, chunk + want, content.begin() + static_cast<std::ptrdiff_t>(done))) {
-        return false;
-      }
-      done += want;
-    }
-    return true;
+    return holds_exactly(file_.handle.get(), content);
   }
 
   // A rename would split a file with several hard links into two files. Wine's files are Unix
@@ -139,7 +131,7 @@ class WindowsSteps final : public ReplacementSteps {
   }
 
   Outcome write_scratch(Content& content) noexcept override {
-    WritingSink sink(scratch_.get());
+    WritingSink<HANDLE> sink(scratch_.get());
     if (content.pieces(sink)) {
       return Outcome::done;
     }
@@ -210,7 +202,7 @@ class WindowsSteps final : public ReplacementSteps {
   }
 
   Written write_file(Content& content) noexcept override {
-    WritingSink sink(file_.handle.get());
+    WritingSink<HANDLE> sink(file_.handle.get());
     const bool whole = content.pieces(sink);
     return {sink.written(), whole};
   }

@@ -41,8 +41,7 @@ bool identity_of(HANDLE handle, FileIdentity& identity) noexcept {
 
 bool unchanged_since(HANDLE handle, const FileIdentity& identity) noexcept {
   FileIdentity now;
-  return identity_of(handle, now) && same_file(now, identity) && now.size == identity.size &&
-         now.modified == identity.modified && now.changed == identity.changed;
+  return identity_of(handle, now) && unchanged_since(now, identity);
 }
 
 bool names_the_file(const std::wstring& path, const FileIdentity& identity,

@@ -77,28 +77,10 @@ struct SourceFile::Open {
                                        std::uint64_t offset) noexcept {
   return write_at(handle, bytes, offset) == bytes.size();
 }
-// Writes the pieces it takes one after another into a file from its start, counting the bytes.
-class WritingSink final : public PieceSink {
- public:
-  explicit WritingSink(HANDLE file) noexcept : file_(file) {}
-  [[nodiscard]] bool take(std::span<const unsigned char> piece) noexcept override {
-    const std::size_t done = write_at(file_, piece, written_);
-    written_ += done;
-    if (done != piece.size()) {
-      error_ = GetLastError();
-      return false;
-    }
-    return true;
-  }
-  [[nodiscard]] std::size_t written() const noexcept { return written_; }
-  // Why the last write stopped short; 0 when none did.
-  [[nodiscard]] DWORD error() const noexcept { return error_; }
-
- private:
-  HANDLE file_;
-  std::size_t written_ = 0;
-  DWORD error_ = 0;
-};
+// Why the last write stopped short.
+[[nodiscard]] inline DWORD write_error() noexcept {
+  return GetLastError();
+}
 
 // Reads exactly buffer.size() bytes at offset; false on an error or when fewer arrive.
 [[nodiscard]] bool read_exactly_at(HANDLE handle, std::span<unsigned char> buffer,

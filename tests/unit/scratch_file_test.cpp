@@ -42,9 +42,9 @@ class ScratchFileTest : public testing::Test {
 constexpr auto TEMPORARY = ScratchFile::Kind::temporary;
 constexpr auto BACKUP = ScratchFile::Kind::backup;
 
-TEST_F(ScratchFileTest, IsMadeHiddenInTheDirectoryAndRemovedUnlessReleased) {
+TEST_F(ScratchFileTest, IsMadeHiddenInTheDirectoryAndGoesOrStaysAsItsOwnerSays) {
   {
-    const ScratchFile scratch(directory_.get(), "memo.txt", BACKUP);
+    ScratchFile scratch(directory_.get(), "memo.txt", BACKUP);
     ASSERT_TRUE(scratch.created());
     const std::string name = scratch.name();
     EXPECT_EQ(name.rfind(".memo.txt.", 0), 0u) << name;
@@ -52,6 +52,7 @@ TEST_F(ScratchFileTest, IsMadeHiddenInTheDirectoryAndRemovedUnlessReleased) {
     EXPECT_TRUE(fs::exists(path_ / name));
     EXPECT_EQ(fs::status(path_ / name).permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
+    scratch.discard();
   }
   EXPECT_EQ(entries(), 1u);
   {
@@ -61,7 +62,7 @@ TEST_F(ScratchFileTest, IsMadeHiddenInTheDirectoryAndRemovedUnlessReleased) {
     EXPECT_EQ(entries(), 1u);
     ASSERT_TRUE(kept.link());
     EXPECT_TRUE(fs::exists(path_ / kept.name()));
-    kept.release();
+    kept.keep();
   }
   EXPECT_EQ(entries(), 2u);
 }
@@ -72,7 +73,7 @@ TEST_F(ScratchFileTest, LongNamesAreCutAtACharacterAndOnlyOneExistsAtATime) {
   for (int i = 0; i < 40; ++i) {
     long_name += "\xe3\x81\x82";
   }
-  const ScratchFile first(directory_.get(), long_name, BACKUP);
+  ScratchFile first(directory_.get(), long_name, BACKUP);
   ASSERT_TRUE(first.created());
   const std::string name = first.name();
   std::string expected = ".";
@@ -86,6 +87,10 @@ TEST_F(ScratchFileTest, LongNamesAreCutAtACharacterAndOnlyOneExistsAtATime) {
   }
   const ScratchFile one_too_many(directory_.get(), "memo.txt", TEMPORARY);
   EXPECT_FALSE(one_too_many.created());
+  first.discard();
+  for (const std::unique_ptr<ScratchFile>& scratch : more) {
+    scratch->discard();
+  }
 }
 
 TEST_F(ScratchFileTest, DirectoryThatTakesNoFileGivesItsError) {
