@@ -30,15 +30,15 @@ void report_not_on_disk(const char* path) {
 class Group {
  public:
   // Starts the file's job, waiting for another holder only when no file of this run waits.
-  void start(const char* path, int check_encoding, const DirectionRules& rules) {
+  void start(const char* path, int check_encoding, bool keep_time, const DirectionRules& rules) {
     std::unique_ptr<FileJob> job;
     try {
-      job = std::make_unique<FileJob>(path, check_encoding, rules);
+      job = std::make_unique<FileJob>(path, check_encoding, rules, keep_time);
       jobs_.reserve(jobs_.size() + 1);
     } catch (const std::bad_alloc&) {
       // No memory to let the file wait: it goes alone, after those that wait.
       finish();
-      (void)convert_file(path, check_encoding, rules);
+      (void)convert_file(path, check_encoding, rules, keep_time);
       return;
     }
     const FileJob::Started started = job->start(jobs_.empty(), jobs_);
@@ -115,23 +115,61 @@ int print_usage(const DirectionRules& rules) {
   return 0;
 }
 
+namespace {
+
+// The long switches: the GNU ones every peer answers. Any other argument that starts with "--"
+// before a lone "--" is a mistake the user should hear of before any file is touched.
+bool is_known_long_switch(const char* argument) {
+  return std::strcmp(argument, "--") == 0 || std::strcmp(argument, "--help") == 0 ||
+         std::strcmp(argument, "--version") == 0;
+}
+
+bool has_unknown_long_switch(int argc, const char* const* argv) {
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    if (std::strncmp(argv[i], "--", 2) == 0 && !is_known_long_switch(argv[i])) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Ends the run after the files named so far, printing text.
+int stop_with(Group& group, const char* text) {
+  group.finish();
+  finish_replacements(report_not_on_disk);
+  std::puts(text);
+  return 0;
+}
+
+}  // namespace
+
 int run_command_line(int argc, const char* const* argv, const DirectionRules& rules) {
-  if (argc < 2) {
+  if (argc < 2 || has_unknown_long_switch(argc, argv)) {
     return print_usage(rules);
   }
   int check_encoding = 1;
+  bool keep_time = false;
+  bool switches = true;
   Group group;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
 #ifdef _WIN32
     // Every Windows console program answers "/?" with its usage; no file can have that name.
-    if (std::strcmp(argument, "/?") == 0) {
+    if (switches && std::strcmp(argument, "/?") == 0) {
       argument = "-?";
     }
 #endif
-    if (argument[0] != '-') {
-      group.start(argument, check_encoding, rules);
+    if (!switches || argument[0] != '-') {
+      group.start(argument, check_encoding, keep_time, rules);
       continue;
+    }
+    if (argument[1] == '-') {
+      if (argument[2] == '\0') {
+        switches = false;
+        continue;
+      }
+      return stop_with(
+          group, std::strcmp(argument, "--version") == 0 ? rules.version_line : rules.usage_text);
     }
     // Only the character after the dash counts, so "-nc" is "-n" and a lone "-" is ignored.
     switch (argument[1]) {
@@ -143,10 +181,14 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
       case 'C':
         check_encoding = 1;
         break;
+      case 'k':
+      case 'K':
+        keep_time = true;
+        break;
       case '?':
-        group.finish();
-        finish_replacements(report_not_on_disk);
-        return print_usage(rules);
+      case 'h':
+      case 'H':
+        return stop_with(group, rules.usage_text);
       default:
         break;
     }

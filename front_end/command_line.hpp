@@ -6,8 +6,11 @@
 int print_usage(const DirectionRules& rules);
 
 // Walks argv[1..argc) left to right: -n/-N and -c/-C turn the encoding check off and on for the
-// names that follow, -? prints the usage text and stops, any other switch is ignored, and every
-// other argument is converted at once. Yields the exit status, which is always 0.
+// names that follow, -k/-K keeps their modification times, -?, -h/-H and --help print the usage
+// text and stop, --version prints the version line and stops, -- makes every later argument a
+// name, any other single-dash switch is ignored, and every other argument is converted at once.
+// Any other argument that starts with "--" before a lone "--" prints the usage text and nothing
+// is converted. Yields the exit status, which is always 0.
 [[nodiscard]] int run_command_line(int argc, const char* const* argv, const DirectionRules& rules);
 
 #ifdef _WIN32

@@ -3,6 +3,7 @@
 #include <span>
 
 #include "console.hpp"
+#include "encoding_check.hpp"
 #include "file_content.hpp"
 #include "source_file.hpp"
 
@@ -51,9 +52,12 @@ FileJob::Started FileJob::start(bool wait,
   // Checked whole before anything is written; without the check, the pass still finds the
   // pieces, so that memory for the longest is had before the replacement begins.
   if (loaded == Loaded::done) {
-    loaded = content.each_piece([&](std::span<const unsigned char> piece) {
-      return !check_ || rules_.validator(piece.data(), piece.size()) != 0;
-    });
+    EncodingCheck check(rules_);
+    loaded = content.each_piece(
+        [&](std::span<const unsigned char> piece) { return !check_ || check.take(piece); });
+    if (loaded == Loaded::done && check_ && !check.accepted()) {
+      loaded = Loaded::stopped;
+    }
   }
   ConvertedContent& converted = converted_.emplace(content, rules_, check_);
   if (loaded == Loaded::done && !converted.make_room()) {
@@ -69,7 +73,7 @@ FileJob::Started FileJob::start(bool wait,
                                            : "Failed to read file: %s\n");
   }
 
-  Replacement& replacement = replacement_.emplace(*steps_, content, converted);
+  Replacement& replacement = replacement_.emplace(*steps_, content, converted, keep_time_);
   const Replacement::Prepared prepared = replacement.prepare();
   if (prepared == Replacement::Prepared::no_space && !waiting.empty()) {
     end(nullptr);
@@ -109,8 +113,9 @@ int FileJob::finish() noexcept {
   return result_;
 }
 
-int convert_file(const char* path, int check_encoding, const DirectionRules& rules) {
-  FileJob job(path, check_encoding, rules);
+int convert_file(const char* path, int check_encoding, const DirectionRules& rules,
+                 bool keep_time) {
+  FileJob job(path, check_encoding, rules, keep_time);
   if (job.start(true) == FileJob::Started::waiting) {
     job.start_flush();
   }

@@ -22,8 +22,10 @@ inline constexpr std::int64_t MAX_FILE_SIZE = 0x100000;
 // After a failure the file is as it was.
 class FileJob {
  public:
-  FileJob(const char* path, int check_encoding, const DirectionRules& rules) noexcept
-      : path_(path), check_(check_encoding != 0), rules_(rules) {}
+  // With keep_time the file keeps its modification time.
+  FileJob(const char* path, int check_encoding, const DirectionRules& rules,
+          bool keep_time = false) noexcept
+      : path_(path), check_(check_encoding != 0), keep_time_(keep_time), rules_(rules) {}
   FileJob(const FileJob&) = delete;
   FileJob& operator=(const FileJob&) = delete;
 
@@ -56,6 +58,7 @@ class FileJob {
 
   const char* path_;
   bool check_;
+  bool keep_time_;
   const DirectionRules& rules_;
   // Declared in the order each needs the one before it.
   SourceFile input_;
@@ -70,4 +73,5 @@ class FileJob {
 };
 
 // Converts one file at once, as FileJob describes.
-[[nodiscard]] int convert_file(const char* path, int check_encoding, const DirectionRules& rules);
+[[nodiscard]] int convert_file(const char* path, int check_encoding, const DirectionRules& rules,
+                               bool keep_time = false);

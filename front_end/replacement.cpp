@@ -65,8 +65,8 @@ bool settled(ReplacementSteps& file, OldContent& old_content) noexcept {
 // The old content is on disk in the backup before the first byte of the file is written, and the
 // backup goes only once the file holds a whole content again, so that at every moment one of the
 // two holds every old byte. Nothing from outside may end the process meanwhile.
-bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content,
-                      Content& new_content) noexcept {
+bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content, Content& new_content,
+                      bool keep_time) noexcept {
   // Into memory while writers are still kept out, where they were: the file is written over, so
   // from here on the old content, and what the new content is made from, come from memory, and
   // later checks compare the file with what was read.
@@ -93,7 +93,7 @@ bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content,
     return false;
   }
   const Written written = file.write_file(new_content);
-  if (written.whole && file.finish_file(written.bytes)) {
+  if (written.whole && file.finish_file(written.bytes, keep_time)) {
     return true;
   }
   // When not a byte was written the content never changed.
@@ -118,7 +118,7 @@ Replacement::Prepared Replacement::prepare() noexcept {
       // the file.
       made = file_.write_scratch(new_content_);
       if (made == Outcome::done) {
-        made = file_.carry_metadata();
+        made = file_.carry_metadata(keep_time_);
       }
       if (made == Outcome::done) {
         return Prepared::waiting;
@@ -132,7 +132,7 @@ Replacement::Prepared Replacement::prepare() noexcept {
       return Prepared::over;
     }
   }
-  succeeded_ = rewrite_in_place(file_, old_content_, new_content_);
+  succeeded_ = rewrite_in_place(file_, old_content_, new_content_, keep_time_);
   return Prepared::over;
 }
 
@@ -151,7 +151,7 @@ bool Replacement::finish() noexcept {
   }
   file_.drop_scratch();
   succeeded_ = committed == Outcome::only_in_place
-                   ? rewrite_in_place(file_, old_content_, new_content_)
+                   ? rewrite_in_place(file_, old_content_, new_content_, keep_time_)
                    : committed == Outcome::done;
   return succeeded_;
 }

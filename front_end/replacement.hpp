@@ -112,9 +112,9 @@ class ReplacementSteps {
   [[nodiscard]] virtual Outcome make_scratch(Scratch kind) noexcept = 0;
   // done, failed, or no_space when the file system had no room for all of it.
   [[nodiscard]] virtual Outcome write_scratch(Content& content) noexcept = 0;
-  // Gives the temporary file everything the file has that it must keep; only_in_place when
-  // something cannot be given.
-  [[nodiscard]] virtual Outcome carry_metadata() noexcept = 0;
+  // Gives the temporary file everything the file has that it must keep, and its modification
+  // time when keep_time; only_in_place when something cannot be given.
+  [[nodiscard]] virtual Outcome carry_metadata(bool keep_time) noexcept = 0;
   // Starts writing the temporary file's content to disk without waiting for it, so that the
   // flushes of several files overlap.
   virtual void start_flushing_scratch() noexcept = 0;
@@ -144,8 +144,8 @@ class ReplacementSteps {
   // Writes content over the file from its start, until an error stops it.
   [[nodiscard]] virtual Written write_file(Content& content) noexcept = 0;
   // Ends the file after size bytes, puts back what a write takes from a file (set-ID bits,
-  // capabilities) and makes the content durable.
-  [[nodiscard]] virtual bool finish_file(std::size_t size) noexcept = 0;
+  // capabilities, and its modification time when keep_time) and makes the content durable.
+  [[nodiscard]] virtual bool finish_file(std::size_t size, bool keep_time) noexcept = 0;
   // Gives the file old_content back after a write that failed part-way, with its old times and
   // whatever the write took, and makes it durable.
   [[nodiscard]] virtual bool put_back(std::span<const unsigned char> old_content) noexcept = 0;
@@ -170,8 +170,10 @@ class ReplacementSteps {
 // first half does the whole rewrite in place.
 class Replacement {
  public:
-  Replacement(ReplacementSteps& file, OldContent& old_content, Content& new_content) noexcept
-      : file_(file), old_content_(old_content), new_content_(new_content) {}
+  // With keep_time the file keeps its modification time.
+  Replacement(ReplacementSteps& file, OldContent& old_content, Content& new_content,
+              bool keep_time = false) noexcept
+      : file_(file), old_content_(old_content), new_content_(new_content), keep_time_(keep_time) {}
   Replacement(const Replacement&) = delete;
   Replacement& operator=(const Replacement&) = delete;
   ~Replacement() { file_.drop_scratch(); }
@@ -192,5 +194,6 @@ class Replacement {
   ReplacementSteps& file_;
   OldContent& old_content_;
   Content& new_content_;
+  bool keep_time_;
   bool succeeded_ = false;
 };

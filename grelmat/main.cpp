@@ -1,15 +1,23 @@
 #include "command_line.hpp"
 #include "euc_jp.hpp"
+#include "utf8.hpp"
 
 namespace {
 
 constexpr DirectionRules RULES{
     "Usage: grelmat [ -n | -c ] <filename> [ <filename>... ]\n"
     "    -n   Do NOT check encoding\n"
-    "    -c   Check encoding (Default)",
+    "    -c   Check encoding (Default)\n"
+    "    -k   Keep each converted file's modification time\n"
+    "    --   End the switches: every later argument is a file name\n"
+    "    -h, --help   Print this text\n"
+    "    --version    Print the program's name and version",
     "File is NOT written in EUC-JP: %s\n",
     is_euc_jp,
     euc_jp_to_shift_jis,
+    "grelmat " PROGRAM_VERSION,
+    is_ascii,
+    {is_utf8, nullptr},
 };
 
 }  // namespace

@@ -272,8 +272,11 @@ class PosixSteps final : public ReplacementSteps {
   }
 
   // After the content, since a write drops file capabilities.
-  Outcome carry_metadata() noexcept override {
-    return ::carry_metadata(scratch_->fd(), metadata_) ? Outcome::done : Outcome::only_in_place;
+  Outcome carry_metadata(bool keep_time) noexcept override {
+    return ::carry_metadata(scratch_->fd(), metadata_) &&
+                   (!keep_time || give_old_modification_time(scratch_->fd()))
+               ? Outcome::done
+               : Outcome::only_in_place;
   }
 
   void start_flushing_scratch() noexcept override {
@@ -308,8 +311,10 @@ class PosixSteps final : public ReplacementSteps {
     return {sink.written(), whole};
   }
 
-  bool finish_file(std::size_t size) noexcept override {
+  // The time goes after the cut, which moves it.
+  bool finish_file(std::size_t size, bool keep_time) noexcept override {
     if (::ftruncate(writable_.get(), static_cast<off_t>(size)) != 0 ||
+        (keep_time && !give_old_modification_time(writable_.get())) ||
         ::fsync(writable_.get()) != 0) {
       return false;
     }
@@ -347,6 +352,11 @@ class PosixSteps final : public ReplacementSteps {
   }
 
  private:
+  bool give_old_modification_time(int fd) const noexcept {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, metadata_.status.st_mtim};
+    return ::futimens(fd, times) == 0;
+  }
+
   void restore_what_a_write_takes() noexcept {
     restore_set_id_bits(writable_.get(), metadata_.status);
     restore_capabilities(writable_.get(), metadata_);

@@ -140,8 +140,11 @@ class WindowsSteps final : public ReplacementSteps {
                : Outcome::failed;
   }
 
-  Outcome carry_metadata() noexcept override {
-    return metadata_.carry_to(scratch_.get()) ? Outcome::done : Outcome::only_in_place;
+  Outcome carry_metadata(bool keep_time) noexcept override {
+    return metadata_.carry_to(scratch_.get()) &&
+                   (!keep_time || give_old_modification_time(scratch_.get()))
+               ? Outcome::done
+               : Outcome::only_in_place;
   }
 
   // Windows has no flush that does not wait; the group's flushes come one after another.
@@ -207,8 +210,10 @@ class WindowsSteps final : public ReplacementSteps {
     return {sink.written(), whole};
   }
 
-  bool finish_file(std::size_t size) noexcept override {
-    return end_at(file_.handle.get(), size) && FlushFileBuffers(file_.handle.get()) != 0;
+  bool finish_file(std::size_t size, bool keep_time) noexcept override {
+    return end_at(file_.handle.get(), size) &&
+           (!keep_time || give_old_modification_time(file_.handle.get())) &&
+           FlushFileBuffers(file_.handle.get()) != 0;
   }
 
   bool put_back(std::span<const unsigned char> old_content) noexcept override {
@@ -224,6 +229,12 @@ class WindowsSteps final : public ReplacementSteps {
   void release_interruptions() noexcept override { ::release_interruptions(); }
 
  private:
+  // Set on the handle that wrote, which then no longer moves the time itself.
+  bool give_old_modification_time(HANDLE handle) const noexcept {
+    const FILETIME modified = metadata_.information().ftLastWriteTime;
+    return SetFileTime(handle, nullptr, nullptr, &modified) != 0;
+  }
+
   // Created and marked for deletion with interruptions held, so that it is never on disk unmarked
   // but while it takes the file's place. No other process can open it meanwhile.
   Outcome make_temporary() {

@@ -5,7 +5,7 @@ import resource
 import subprocess
 import unittest
 
-from support import (PROGRAMS, WINDOWS, RUNNER, TIME_SCALE, USAGE, REJECTION, INVALID,
+from support import (PROGRAMS, WINDOWS, RUNNER, TIME_SCALE, USAGE, VERSION, REJECTION, INVALID,
                      CONVERTED_INVALID, SHIFT_JIS, EUC_JP, OLD_NS, posix_only, message, limited,
                      ScratchTest)
 
@@ -73,11 +73,60 @@ class CommandLine(ScratchTest):
     def test_empty_argument_is_a_name_that_cannot_be_opened(self):
         self.assertEqual(self.run_program("tovrek", ""), b"Failed to open file: \n")
 
-    def test_same_name_twice_converts_the_first_output_again(self):
+    def test_same_name_twice_is_not_converted_twice(self):
+        # Regression: EUC-JP A4 A2 passed the Shift_JIS check as two half-width katakana and
+        # became 8E A4 8E A2.
         self.make("a.txt", b"\x82\xa0")
-        self.assertEqual(self.run_program("tovrek", "a.txt", "a.txt"), b"")
-        # EUC-JP A4 A2 passes the Shift_JIS check as two half-width katakana.
-        self.assertEqual(self.content("a.txt"), b"\x8e\xa4\x8e\xa2")
+        self.assertEqual(self.run_program("tovrek", "a.txt", "a.txt"),
+                         message(REJECTION["tovrek"], "a.txt"))
+        self.assertEqual(self.content("a.txt"), b"\xa4\xa2")
+
+    def test_help_and_version_print_and_stop_after_earlier_names(self):
+        for switch, printed in (("--help", USAGE), ("-h", USAGE), ("-H", USAGE),
+                                ("--version", {p: f"{p} {VERSION}\n".encode() for p in PROGRAMS})):
+            for program, text in (("tovrek", SHIFT_JIS), ("grelmat", EUC_JP)):
+                with self.subTest(switch=switch, program=program):
+                    self.make("a.txt", text)
+                    self.make("b.txt", text)
+                    self.assertEqual(self.run_program(program, "a.txt", switch, "b.txt"),
+                                     printed[program])
+                    self.assertNotEqual(self.content("a.txt"), text)
+                    self.assert_untouched("b.txt", text)
+
+    def test_an_unknown_long_switch_prints_the_usage_and_touches_nothing(self):
+        self.make("a.txt", SHIFT_JIS)
+        self.make("b.txt", SHIFT_JIS)
+        for arguments in (["a.txt", "--output=x", "b.txt"], ["--o", "a.txt"],
+                          ["a.txt", "-k", "b.txt", "--keep"]):
+            with self.subTest(arguments):
+                self.assertEqual(self.run_program("tovrek", *arguments), USAGE["tovrek"])
+                self.assert_untouched("a.txt", SHIFT_JIS)
+                self.assert_untouched("b.txt", SHIFT_JIS)
+
+    def test_double_dash_makes_every_later_argument_a_name(self):
+        for name in ("-memo.txt", "--help", "-n", "--"):
+            with self.subTest(name):
+                self.make(name, SHIFT_JIS)
+                self.make("-k", INVALID["tovrek"])
+                self.assertEqual(self.run_program("tovrek", "--", name, "-k"),
+                                 message(REJECTION["tovrek"], "-k"))
+                self.assertEqual(self.content(name), EUC_JP)
+                os.unlink(self.path(name))
+
+    def test_k_keeps_the_modification_time_of_files_named_after_it(self):
+        # A file with a second link is rewritten in place, the other replaced by a new file.
+        for links in (1, 2):
+            with self.subTest(links=links):
+                self.make("a.txt", SHIFT_JIS)
+                self.make("b.txt", SHIFT_JIS)
+                if links == 2:
+                    os.link(self.path("b.txt"), self.path("link.txt"))
+                self.assertEqual(self.run_program("tovrek", "a.txt", "-k", "b.txt"), b"")
+                self.assertEqual((self.content("a.txt"), self.content("b.txt")), (EUC_JP, EUC_JP))
+                self.assertNotEqual(os.stat(self.path("a.txt")).st_mtime_ns, OLD_NS)
+                self.assertEqual(os.stat(self.path("b.txt")).st_mtime_ns, OLD_NS)
+                for name in os.listdir(self.dir):
+                    os.unlink(self.path(name))
 
     @posix_only("slashes that end a name")
     def test_a_name_ending_in_a_slash_names_no_file(self):

@@ -14,7 +14,9 @@ from support import (PROGRAMS, WINDOWS, SHIFT_JIS, EUC_JP, INVALID, REJECTION, N
 
 
 class SafeReplacement(ScratchTest):
-    KANA = b"\xb1" * 3000  # doubles in size when converted to EUC-JP
+    # Nearly doubles in size when converted to EUC-JP; an odd count a line, so that it cannot pass
+    # for EUC-JP converted already.
+    KANA = (b"\xb1" * 99 + b"\r\n") * 30
     SMALL_FILES = {resource.RLIMIT_FSIZE: 4096}  # room for the original, not for the new content
 
     def test_write_failure_keeps_the_original_and_leaves_no_temporary_file(self):

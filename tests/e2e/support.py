@@ -30,9 +30,14 @@ SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "s
 USAGE = {
     name: (f"Usage: {name} [ -n | -c ] <filename> [ <filename>... ]\n"
            "    -n   Do NOT check encoding\n"
-           "    -c   Check encoding (Default)\n").encode()
+           "    -c   Check encoding (Default)\n"
+           "    -k   Keep each converted file's modification time\n"
+           "    --   End the switches: every later argument is a file name\n"
+           "    -h, --help   Print this text\n"
+           "    --version    Print the program's name and version\n").encode()
     for name in PROGRAMS
 }
+VERSION = "1.0.0"
 REJECTION = {
     "tovrek": b"File is NOT written in ShiftJIS: %s\n",
     "grelmat": b"File is NOT written in EUC-JP: %s\n",

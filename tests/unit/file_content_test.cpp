@@ -24,8 +24,8 @@ struct Collected final : PieceSink {
   }
 };
 
-const DirectionRules TOVREK{"", "", is_shift_jis, shift_jis_to_euc_jp};
-const DirectionRules GRELMAT{"", "", is_euc_jp, euc_jp_to_shift_jis};
+const DirectionRules TOVREK{"", "", is_shift_jis, shift_jis_to_euc_jp, "", nullptr, {}};
+const DirectionRules GRELMAT{"", "", is_euc_jp, euc_jp_to_shift_jis, "", nullptr, {}};
 
 // Read and converted a piece at a time, with pieces of every small size, read through the buffer
 // or from memory, a file gives byte for byte what converting it whole gives, and is accepted

@@ -63,8 +63,8 @@ class Striking final : public ReplacementSteps {
   Outcome write_scratch(Content& content) noexcept override {
     return after("write_scratch", real_.write_scratch(content));
   }
-  Outcome carry_metadata() noexcept override {
-    return after("carry_metadata", real_.carry_metadata());
+  Outcome carry_metadata(bool keep_time) noexcept override {
+    return after("carry_metadata", real_.carry_metadata(keep_time));
   }
   void start_flushing_scratch() noexcept override { real_.start_flushing_scratch(); }
   bool flush_scratch() noexcept override { return after("flush_scratch", real_.flush_scratch()); }
@@ -81,8 +81,8 @@ class Striking final : public ReplacementSteps {
   Written write_file(Content& content) noexcept override {
     return after("write_file", real_.write_file(content));
   }
-  bool finish_file(std::size_t size) noexcept override {
-    return after("finish_file", real_.finish_file(size));
+  bool finish_file(std::size_t size, bool keep_time) noexcept override {
+    return after("finish_file", real_.finish_file(size, keep_time));
   }
   bool put_back(std::span<const unsigned char> old_content) noexcept override {
     return after("put_back", real_.put_back(old_content));

@@ -109,7 +109,7 @@ struct FakeFile final : ReplacementSteps {
                                  : scratch_content == OLD ? Outcome::done
                                                           : scratch_write_outcome);
   }
-  Outcome carry_metadata() noexcept override {
+  Outcome carry_metadata(bool) noexcept override {
     return done("carry_metadata", step("carry_metadata") ? Outcome::done : Outcome::only_in_place);
   }
   void start_flushing_scratch() noexcept override {}
@@ -148,7 +148,7 @@ struct FakeFile final : ReplacementSteps {
     std::copy_n(bytes.begin(), written, content.begin());
     return done("write_file", Written{written, all});
   }
-  bool finish_file(std::size_t size) noexcept override {
+  bool finish_file(std::size_t size, bool) noexcept override {
     must_be_held("finish_file");
     content.resize(size);
     return done("finish_file", step("finish_file"));
