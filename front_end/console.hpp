@@ -2,7 +2,8 @@
 
 // Prints one message on standard output: format is a printf format with at most one %s, for
 // name, and one %lld, for number, in that order. The message is flushed at once, so that it
-// survives a kill of the process even when standard output is a file or a pipe. On Windows the
-// name (bytes as utf16.hpp describes) appears as typed: in full on a console, in the ANSI code
-// page elsewhere, with that code page's default character for what it cannot hold.
+// survives a kill of the process even when standard output is a file or a pipe. The name appears
+// as typed but for its control characters (printable_name.hpp); on Windows (bytes as utf16.hpp
+// describes) in full on a console, in the ANSI code page elsewhere, with that code page's default
+// character for what it cannot hold.
 void print_message(const char* format, const char* name = "", long long number = 0) noexcept;

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "console.hpp"
+#include "printable_name.hpp"
 #include "utf16.hpp"
 
 namespace {
@@ -41,7 +42,7 @@ std::string in_ansi_code_page(const std::wstring& text) {
 
 void print_message(const char* format, const char* name, long long number) noexcept {
   try {
-    const std::u16string units = utf16_of(formatted(format, name, number));
+    const std::u16string units = utf16_of(formatted(format, printable_name(name).c_str(), number));
     std::wstring text(units.begin(), units.end());
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;

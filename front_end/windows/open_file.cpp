@@ -63,7 +63,8 @@ HANDLE open_sharing_no_writes(const std::wstring& path, DWORD wait_ms, bool& wri
 }
 
 // The path of the file a handle is open on, with links and junctions resolved, so that a link
-// stays a link and the file it leads to is the one replaced. Empty when it cannot be told.
+// stays a link and the file it leads to is the one replaced. Empty when it cannot be told: Wine
+// gives none for a path longer than MAX_PATH, whatever the buffer.
 std::wstring final_path_of(HANDLE handle) {
   std::wstring path(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -81,6 +82,28 @@ std::wstring final_path_of(HANDLE handle) {
   return {};
 }
 
+// The typed path made absolute, in the form that takes any length ("\\?\C:\..." or
+// "\\?\UNC\server\share\..."); empty when it cannot be made.
+std::wstring absolute_path_of(const std::wstring& typed) {
+  const DWORD needed = GetFullPathNameW(typed.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) {
+    return {};
+  }
+  std::wstring path(needed, L'\0');
+  const DWORD length = GetFullPathNameW(typed.c_str(), needed, path.data(), nullptr);
+  if (length == 0 || length >= needed) {
+    return {};
+  }
+  path.resize(length);
+  if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) {
+    return path;
+  }
+  if (path.rfind(L"\\\\", 0) == 0) {
+    return L"\\\\?\\UNC\\" + path.substr(2);
+  }
+  return L"\\\\?\\" + path;
+}
+
 SourceFile::Attempt open_and_lock(const std::wstring& typed, DWORD wait_ms,
                                   SourceFile::Open& file) {
   file.handle.reset(open_sharing_no_writes(typed, wait_ms, file.writable));
@@ -95,9 +118,14 @@ SourceFile::Attempt open_and_lock(const std::wstring& typed, DWORD wait_ms,
   if (!lock_within(file.handle.get(), wait_ms)) {
     return SourceFile::Attempt::held;
   }
+  // Where the system cannot name the file, the typed name made absolute stands in, provided
+  // it is the file itself and not a link to it: a link must stay a link.
   file.path = final_path_of(file.handle.get());
   if (file.path.empty()) {
-    return SourceFile::Attempt::refused;
+    file.path = absolute_path_of(typed);
+    if (file.path.empty() || !names_the_file(file.path, file.identity, false)) {
+      return SourceFile::Attempt::refused;
+    }
   }
   // After the wait for the lock the name may lead elsewhere: a conversion that held it may just
   // have replaced the file. The identity is taken again under the lock for the same reason.

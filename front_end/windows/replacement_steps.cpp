@@ -199,7 +199,7 @@ class WindowsSteps final : public ReplacementSteps {
   void keep_scratch() noexcept override {
     scratch_.close();
     try {
-      kept_copy_ = narrow(scratch_path_);
+      kept_copy_ = narrow(typed_form(scratch_path_));
     } catch (const std::bad_alloc&) {
     }
   }

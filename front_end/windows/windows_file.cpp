@@ -11,6 +11,19 @@ std::string narrow(const std::wstring& path) {
   return utf8_of(std::u16string(path.begin(), path.end()));
 }
 
+std::wstring typed_form(const std::wstring& path) {
+  const std::wstring_view prefix = L"\\\\?\\";
+  const std::wstring_view unc = L"\\\\?\\UNC\\";
+  if (path.rfind(unc, 0) == 0 && path.size() - unc.size() + 2 < MAX_PATH) {
+    return L"\\\\" + path.substr(unc.size());
+  }
+  if (path.rfind(prefix, 0) == 0 && path.size() - prefix.size() < MAX_PATH && path.size() > 6 &&
+      path[5] == L':') {
+    return path.substr(prefix.size());
+  }
+  return path;
+}
+
 bool is_regular_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) noexcept {
   return GetFileType(handle) == FILE_TYPE_DISK &&
          GetFileInformationByHandle(handle, &information) != 0 &&

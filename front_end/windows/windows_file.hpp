@@ -50,6 +50,9 @@ struct SourceFile::Open {
 // gets back exactly the units that were typed, and a name given back goes the same way.
 [[nodiscard]] std::wstring widen(const char* path);
 [[nodiscard]] std::string narrow(const std::wstring& path);
+// A path as a user types it: without the "\\?\" prefix (and "\\?\UNC\" as "\\") where the path
+// is short enough to need none.
+[[nodiscard]] std::wstring typed_form(const std::wstring& path);
 
 // True when handle is open on a regular file on a disk; information then describes it.
 [[nodiscard]] bool is_regular_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) noexcept;

@@ -62,6 +62,34 @@ class WindowsNames(ScratchTest):
                 self.assertEqual(out, REJECTION["tovrek"].replace(b"%s", shown))
                 self.assert_untouched(name, INVALID["tovrek"])
 
+    def test_a_path_longer_than_max_path_converts_in_every_form(self):
+        # 352 characters: three folders of 100, a name of 48.
+        folders = os.path.join(*["d" * 100] * 3)
+        os.makedirs(self.path(folders))
+        relative = os.path.join(folders, "f" * 44 + ".txt")
+        absolute = "\\\\?\\Z:" + self.path(relative).replace("/", "\\")
+        for typed in (relative.replace("/", "\\"), absolute):
+            with self.subTest(typed=typed[:12]):
+                self.make(relative, SHIFT_JIS)
+                self.assertEqual(self.run_program("tovrek", typed), b"")
+                self.assertEqual(self.content(relative), EUC_JP)
+        # Through a hard link, rewritten in place with a backup beside it.
+        self.make(relative, SHIFT_JIS)
+        os.link(self.path(relative), self.path("link.txt"))
+        self.assertEqual(self.run_program("tovrek", relative.replace("/", "\\")), b"")
+        self.assertEqual(self.content("link.txt"), EUC_JP)
+        self.assertEqual(sorted(os.listdir(self.path(folders))), ["f" * 44 + ".txt"])
+
+    def test_control_characters_in_names_are_printed_escaped(self):
+        # A line feed would let a name forge a message of its own; an escape sequence would
+        # clear a console that interprets it. No Windows name holds them, so none opens.
+        for name, shown in (("x\nFailed to write file: important.txt",
+                             b"x\\x0aFailed to write file: important.txt"),
+                            ("esc\x1b[2J.txt", b"esc\\x1b[2J.txt"), ("cr\r.txt", b"cr\\x0d.txt")):
+            with self.subTest(shown=shown):
+                self.assertEqual(self.run_program("tovrek", name, env=self.C_LOCALE),
+                                 b"Failed to open file: " + shown + b"\n")
+
     def test_long_name_cut_inside_a_surrogate_pair_is_still_replaced_whole(self):
         # The 64th UTF-16 unit of the name starts a pair: the scratch file's name, cut there,
         # must keep the whole character or none of it.
@@ -149,6 +177,24 @@ class WindowsFiles(Paused):
         self.assertEqual(out, b"")
         self.assertEqual(self.content("memo.txt"), EUC_JP + b"other\n")
         self.assert_entries("memo.txt")
+
+    @tool("strace")
+    def test_a_kept_backup_is_named_as_a_user_types_it(self):
+        # Two pieces: the first is written, the second and every putting back fail.
+        old = (b"line\r\n" * 20000)
+        self.make("memo.txt", old, mode=0o600)
+        os.link(self.path("memo.txt"), self.path("link.txt"))
+        result = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
+                                 "-e", "inject=pwrite64:error=EIO:when=3+", *RUNNER,
+                                 os.environ["TOVREK"], "memo.txt"], cwd=self.dir,
+                                capture_output=True, timeout=60 * TIME_SCALE)
+        lines = result.stdout.split(b"\r\n")
+        self.assertEqual(lines[0], b"Failed to write file: memo.txt", result.stdout)
+        kept = lines[1].decode()
+        self.assertRegex(kept, r"^Old content kept in: Z:\\")
+        backup = kept[len("Old content kept in: Z:"):].replace("\\", "/")
+        with open(backup, "rb") as f:
+            self.assertEqual(f.read(), old)
 
     @tool("strace")
     def test_a_write_while_the_backup_goes_to_disk_is_kept(self):
