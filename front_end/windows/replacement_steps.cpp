@@ -68,10 +68,8 @@ bool end_at(HANDLE handle, std::size_t size) noexcept {
 // the first attempt of the run.
 bool g_no_rename_over_open_files = false;
 
-// FileRenameInfoEx and its flags, which older headers lack.
+// FileRenameInfoEx, which older headers lack.
 constexpr auto RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
-constexpr DWORD REPLACE_IF_EXISTS = 0x1;
-constexpr DWORD POSIX_SEMANTICS = 0x2;
 
 // The file system's own name for a path from GetFinalPathNameByHandleW: "\\?\" becomes "\??\".
 std::wstring native_name(const std::wstring& path) {
@@ -153,17 +151,12 @@ class WindowsSteps final : public ReplacementSteps {
 
   Outcome commit_scratch() noexcept override {
     try {
-      const std::wstring target = native_name(file_.path);
-      std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-      auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-      rename->Flags = REPLACE_IF_EXISTS | POSIX_SEMANTICS;
-      rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-      std::wmemcpy(rename->FileName, target.data(), target.size());
+      std::vector<unsigned char> request = rename_request(native_name(file_.path));
       if (!mark_for_deletion(scratch_.get(), false)) {
         return Outcome::failed;
       }
-      if (SetFileInformationByHandle(scratch_.get(), RENAME_INFO_EX, rename,
-                                     static_cast<DWORD>(buffer.size())) != 0) {
+      if (SetFileInformationByHandle(scratch_.get(), RENAME_INFO_EX, request.data(),
+                                     static_cast<DWORD>(request.size())) != 0) {
         scratch_.close();
         return Outcome::done;
       }

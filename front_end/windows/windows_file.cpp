@@ -1,5 +1,8 @@
 #include "windows_file.hpp"
 
+#include <cstddef>
+#include <cstring>
+
 #include "utf16.hpp"
 
 std::wstring widen(const char* path) {
@@ -9,6 +12,18 @@ std::wstring widen(const char* path) {
 
 std::string narrow(const std::wstring& path) {
   return utf8_of(std::u16string(path.begin(), path.end()));
+}
+
+std::vector<unsigned char> rename_request(const std::wstring& target) {
+  const std::size_t bytes = target.size() * sizeof(wchar_t);
+  std::vector<unsigned char> request(offsetof(FILE_RENAME_INFO, FileName) + bytes +
+                                     sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(request.data());
+  rename->Flags = RENAME_REPLACE_IF_EXISTS | RENAME_POSIX_SEMANTICS;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(bytes);
+  std::memcpy(rename->FileName, target.data(), bytes);
+  return request;
 }
 
 std::wstring typed_form(const std::wstring& path) {

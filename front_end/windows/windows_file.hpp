@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -80,6 +81,15 @@ struct SourceFile::Open {
                                        std::uint64_t offset) noexcept {
   return write_at(handle, bytes, offset) == bytes.size();
 }
+// The flags of a rename by handle (FileRenameInfoEx), which older headers lack.
+inline constexpr DWORD RENAME_REPLACE_IF_EXISTS = 0x1;
+inline constexpr DWORD RENAME_POSIX_SEMANTICS = 0x2;
+
+// The request of a rename by handle over whatever has the native name target ("\??\C:\..."),
+// replacing it with POSIX semantics, laid out as FILE_RENAME_INFO: the flags, no root folder,
+// the name's length in bytes, and the name, terminated.
+[[nodiscard]] std::vector<unsigned char> rename_request(const std::wstring& target);
+
 // Why the last write stopped short.
 [[nodiscard]] inline DWORD write_error() noexcept {
   return GetLastError();
