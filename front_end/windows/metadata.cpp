@@ -129,6 +129,16 @@ bool Metadata::carry_to(HANDLE replacement) const noexcept {
 }
 
 PSECURITY_DESCRIPTOR owner_only_security() noexcept {
+  PSECURITY_DESCRIPTOR security = nullptr;
+  // Wine makes a new file's Unix permission bits from its access list, and gives the group
+  // whatever it gives any entry for a user of the process. An entry for an owner that is none of
+  // the process's own (OWNER RIGHTS) maps to the owner's bits alone: read and write, 0600.
+  if (under_wine()) {
+    return ConvertStringSecurityDescriptorToSecurityDescriptorW(
+               L"O:OWD:P(A;;FRFWSD;;;OW)", SDDL_REVISION_1, &security, nullptr) != 0
+               ? security
+               : nullptr;
+  }
   HANDLE token = nullptr;
   if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == 0) {
     return nullptr;
@@ -148,7 +158,6 @@ PSECURITY_DESCRIPTOR owner_only_security() noexcept {
   wchar_t text[256];
   std::swprintf(text, sizeof text / sizeof text[0], L"D:P(A;;FA;;;%ls)", user);
   LocalFree(user);
-  PSECURITY_DESCRIPTOR security = nullptr;
   if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &security,
                                                            nullptr) == 0) {
     return nullptr;

@@ -179,7 +179,7 @@ class WindowsFiles(Paused):
         self.assert_entries("memo.txt")
 
     @tool("strace")
-    def test_a_kept_backup_is_named_as_a_user_types_it(self):
+    def test_a_kept_backup_is_named_as_typed_and_only_its_owner_may_read_it(self):
         # Two pieces: the first is written, the second and every putting back fail.
         old = (b"line\r\n" * 20000)
         self.make("memo.txt", old, mode=0o600)
@@ -195,6 +195,7 @@ class WindowsFiles(Paused):
         backup = kept[len("Old content kept in: Z:"):].replace("\\", "/")
         with open(backup, "rb") as f:
             self.assertEqual(f.read(), old)
+        self.assertEqual(os.stat(backup).st_mode & 0o777, 0o600)
 
     @tool("strace")
     def test_a_write_while_the_backup_goes_to_disk_is_kept(self):
