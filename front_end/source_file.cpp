@@ -1,5 +1,7 @@
 #include "source_file.hpp"
 
+#include <new>
+
 // A name given to another file between the look and the lock (a conversion that held the lock
 // has just replaced the file) is looked up again, a few times at most.
 bool SourceFile::open(const char* path, bool wait) noexcept {
@@ -12,4 +14,16 @@ bool SourceFile::open(const char* path, bool wait) noexcept {
     }
   }
   return false;
+}
+
+std::unique_ptr<ReplacementSteps> SourceFile::replacement_steps() noexcept {
+  kept_.clear();
+  if (!open_) {
+    return nullptr;
+  }
+  try {
+    return steps_for(*open_, kept_);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }

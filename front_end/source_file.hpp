@@ -82,6 +82,10 @@ class SourceFile {
   enum class Attempt { opened, refused, held, replaced };
 
  private:
+  // The platform's steps over the open file, which record in kept_copy where a copy of the old
+  // content was left behind.
+  [[nodiscard]] static std::unique_ptr<ReplacementSteps> steps_for(Open& file,
+                                                                   std::string& kept_copy);
   // One attempt, by the platform, at opening and locking the file path names, which on success
   // sets open_ and size_; replaced when the name was given to another file meanwhile.
   [[nodiscard]] Attempt open_once(const char* path, bool wait) noexcept;

@@ -463,16 +463,8 @@ bool PosixSteps::settle_commit() noexcept {
 
 }  // namespace
 
-std::unique_ptr<ReplacementSteps> SourceFile::replacement_steps() noexcept {
-  kept_.clear();
-  if (!open_) {
-    return nullptr;
-  }
-  try {
-    return std::make_unique<PosixSteps>(*open_, kept_);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+std::unique_ptr<ReplacementSteps> SourceFile::steps_for(Open& file, std::string& kept_copy) {
+  return std::make_unique<PosixSteps>(file, kept_copy);
 }
 
 // Each file waiting holds its descriptor and its directory's, the directory again for writing in

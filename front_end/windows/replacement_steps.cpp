@@ -304,16 +304,8 @@ class WindowsSteps final : public ReplacementSteps {
 
 }  // namespace
 
-std::unique_ptr<ReplacementSteps> SourceFile::replacement_steps() noexcept {
-  kept_.clear();
-  if (!open_) {
-    return nullptr;
-  }
-  try {
-    return std::make_unique<WindowsSteps>(*open_, kept_);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+std::unique_ptr<ReplacementSteps> SourceFile::steps_for(Open& file, std::string& kept_copy) {
+  return std::make_unique<WindowsSteps>(file, kept_copy);
 }
 
 // Handles are not scarce: the group is bounded by what waiting costs, not by what it holds.
