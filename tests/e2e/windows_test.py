@@ -67,8 +67,10 @@ class WindowsNames(ScratchTest):
         folders = os.path.join(*["d" * 100] * 3)
         os.makedirs(self.path(folders))
         relative = os.path.join(folders, "f" * 44 + ".txt")
-        absolute = "\\\\?\\Z:" + self.path(relative).replace("/", "\\")
-        for typed in (relative.replace("/", "\\"), absolute):
+        absolute = "Z:" + self.path(relative).replace("/", "\\")
+        # Relative, drive-relative (the current folder of drive Z:), and the two device forms.
+        for typed in (relative.replace("/", "\\"), "Z:" + relative.replace("/", "\\"),
+                      "\\\\?\\" + absolute, "\\\\.\\" + absolute):
             with self.subTest(typed=typed[:12]):
                 self.make(relative, SHIFT_JIS)
                 self.assertEqual(self.run_program("tovrek", typed), b"")
