@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "byte_sink.hpp"
+#include "encoding_check.hpp"
 
 namespace {
 
@@ -83,8 +84,8 @@ Loaded FileContent::next_piece(std::size_t start, std::span<const unsigned char>
   return Loaded::done;
 }
 
-bool ConvertedContent::make_room() noexcept {
-  const std::size_t needed = content_.longest_piece() * MAX_OUTPUT_PER_INPUT_BYTE;
+bool ConvertedContent::make_room(std::size_t piece) noexcept {
+  const std::size_t needed = piece * MAX_OUTPUT_PER_INPUT_BYTE;
   if (needed <= room_size_) {
     return true;
   }
@@ -94,13 +95,41 @@ bool ConvertedContent::make_room() noexcept {
 }
 
 bool ConvertedContent::pieces(PieceSink& sink) noexcept {
+  EncodingCheck check(rules_);
+  ended_ = Ended::stopped;
   const Loaded passed = content_.each_piece([&](std::span<const unsigned char> piece) {
-    if ((check_ && rules_.validator(piece.data(), piece.size()) == 0) || !make_room()) {
+    if (check_ && !check.take(piece)) {
+      ended_ = Ended::refused;
+      return false;
+    }
+    if (!make_room(piece.size())) {
+      ended_ = Ended::no_memory;
       return false;
     }
     ByteSink converted(room_.get(), room_size_);
     rules_.transcoder(piece.data(), piece.size(), converted);
     return sink.take(std::span<const unsigned char>(converted.data(), converted.size()));
   });
-  return passed == Loaded::done;
+  if (passed == Loaded::no_memory || passed == Loaded::unreadable) {
+    ended_ = passed == Loaded::no_memory ? Ended::no_memory : Ended::unreadable;
+  }
+  if (passed != Loaded::done) {
+    return false;
+  }
+  ended_ = check_ && !check.accepted() ? Ended::refused : Ended::done;
+  return ended_ == Ended::done;
+}
+
+bool ConvertedContent::acceptable() noexcept {
+  if (!check_) {
+    return true;
+  }
+  EncodingCheck check(rules_);
+  const Loaded passed =
+      content_.each_piece([&](std::span<const unsigned char> piece) { return check.take(piece); });
+  ended_ = passed == Loaded::done && check.accepted() ? Ended::done
+           : passed == Loaded::no_memory              ? Ended::no_memory
+           : passed == Loaded::unreadable             ? Ended::unreadable
+                                                      : Ended::refused;
+  return ended_ == Ended::done;
 }

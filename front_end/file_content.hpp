@@ -77,26 +77,35 @@ class FileContent final : public OldContent {
 };
 
 // The converted form of the file's content, made a piece at a time, each time it is asked for,
-// into room for the longest piece. With a validator, each piece is checked again as it is
-// converted, so that nothing unchecked is written even if the file changed since the first check.
+// into room for the longest piece. With the check, the content is checked in the same pass as it
+// is converted (encoding_check.hpp): a piece that fails stops the pass, and a whole that fails
+// is known, and the pass fails, once the last piece is handed over. So the check and the
+// conversion read the file once, and what is written is what was checked.
 class ConvertedContent final : public Content {
  public:
   ConvertedContent(FileContent& content, const DirectionRules& rules, bool check) noexcept
       : content_(content), rules_(rules), check_(check) {}
 
-  // Room for the longest piece seen so far; false when it cannot be had.
-  [[nodiscard]] bool make_room() noexcept;
   // Gives the room back, until the next time the content is asked for.
   void release_room() noexcept {
     room_ = JobMemory();
     room_size_ = 0;
   }
   [[nodiscard]] bool pieces(PieceSink& sink) noexcept override;
+  [[nodiscard]] bool acceptable() noexcept override;
+  // How the last pass ended: done, stopped by the sink, refused by the check, or short of
+  // memory or of bytes to read.
+  enum class Ended { done, stopped, refused, no_memory, unreadable };
+  [[nodiscard]] Ended ended() const noexcept { return ended_; }
 
  private:
+  // Room for a piece of this size converted; false when it cannot be had.
+  [[nodiscard]] bool make_room(std::size_t piece) noexcept;
+
   FileContent& content_;
   const DirectionRules& rules_;
   bool check_;
   JobMemory room_;
   std::size_t room_size_ = 0;
+  Ended ended_ = Ended::done;
 };

@@ -3,7 +3,6 @@
 #include <span>
 
 #include "console.hpp"
-#include "encoding_check.hpp"
 #include "file_content.hpp"
 #include "source_file.hpp"
 
@@ -46,23 +45,12 @@ FileJob::Started FileJob::start(bool wait,
   }
 
   // Read a piece at a time where nobody else can write the file meanwhile; otherwise whole, once,
-  // so that what is checked, converted and compared before the replacement is one content.
+  // so that what is checked, converted and compared before the replacement is one content. The
+  // check runs as the content is converted (file_content.hpp): a file it refuses keeps its bytes
+  // and its date, whichever way it was to be replaced.
   FileContent& content = content_.emplace(input_, static_cast<std::size_t>(measured));
   Loaded loaded = input_.writers_kept_out() ? Loaded::done : content.load();
-  // Checked whole before anything is written; without the check, the pass still finds the
-  // pieces, so that memory for the longest is had before the replacement begins.
-  if (loaded == Loaded::done) {
-    EncodingCheck check(rules_);
-    loaded = content.each_piece(
-        [&](std::span<const unsigned char> piece) { return !check_ || check.take(piece); });
-    if (loaded == Loaded::done && check_ && !check.accepted()) {
-      loaded = Loaded::stopped;
-    }
-  }
   ConvertedContent& converted = converted_.emplace(content, rules_, check_);
-  if (loaded == Loaded::done && !converted.make_room()) {
-    loaded = Loaded::no_memory;
-  }
   if (loaded == Loaded::done) {
     steps_ = input_.replacement_steps();
     loaded = steps_ != nullptr ? Loaded::done : Loaded::no_memory;
@@ -88,7 +76,22 @@ FileJob::Started FileJob::start(bool wait,
     return Started::waiting;
   }
   result_ = replacement.succeeded() ? 1 : 0;
-  return end(result_ != 0 ? nullptr : "Failed to write file: %s\n");
+  return end(result_ != 0 ? nullptr : failure_message());
+}
+
+const char* FileJob::failure_message() const noexcept {
+  switch (converted_->ended()) {
+    case ConvertedContent::Ended::refused:
+      return rules_.rejection_message;
+    case ConvertedContent::Ended::no_memory:
+      return "Failed to alloc memory\n";
+    case ConvertedContent::Ended::unreadable:
+      return "Failed to read file: %s\n";
+    case ConvertedContent::Ended::done:
+    case ConvertedContent::Ended::stopped:
+      break;
+  }
+  return "Failed to write file: %s\n";
 }
 
 void FileJob::start_flush() noexcept {

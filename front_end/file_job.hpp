@@ -55,6 +55,8 @@ class FileJob {
 
  private:
   Started end(const char* format, long long number = 0) noexcept;
+  // The message of a replacement that did not happen, as the pass over the content ended.
+  [[nodiscard]] const char* failure_message() const noexcept;
 
   const char* path_;
   bool check_;

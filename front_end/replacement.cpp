@@ -71,7 +71,8 @@ bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content, Content& 
   // from here on the old content, and what the new content is made from, come from memory, and
   // later checks compare the file with what was read.
   const std::span<const unsigned char> old = old_content.whole();
-  if (old.empty() || file.exclusion() == Exclusion::broken || !file.open_for_writing()) {
+  if (old.empty() || !new_content.acceptable() || file.exclusion() == Exclusion::broken ||
+      !file.open_for_writing()) {
     return false;
   }
   const InterruptionsHeld held(file);

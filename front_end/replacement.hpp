@@ -37,8 +37,12 @@ class PieceSink {
 // never be held whole.
 class Content {
  public:
-  // Hands every piece to sink in order; false when the sink stopped it.
+  // Hands every piece to sink in order; false when the sink stopped it, or when the content
+  // turned out not to be acceptable, which may be known only once the last piece is handed over.
   [[nodiscard]] virtual bool pieces(PieceSink& sink) noexcept = 0;
+  // Whether the content is acceptable, found by a pass of its own: for a write that cannot be
+  // taken back once begun.
+  [[nodiscard]] virtual bool acceptable() noexcept { return true; }
 
  protected:
   ~Content() = default;

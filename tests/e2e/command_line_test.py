@@ -165,13 +165,21 @@ class Messages(ScratchTest):
         self.assert_entries("b.txt")
 
     def test_rejected_file_keeps_content_and_modification_time(self):
-        for program, wrong in (("tovrek", EUC_JP + b"\xf0\xa1"), ("grelmat", SHIFT_JIS)):
-            with self.subTest(program):
-                self.make("wrong.txt", wrong)
-                out = self.run_program(program, "wrong.txt")
-                self.assertEqual(out, message(REJECTION[program], "wrong.txt"))
-                self.assert_untouched("wrong.txt", wrong)
-                self.assert_entries("wrong.txt")
+        # Refused at a piece, or only once every piece was seen (EUC-JP converted already, over
+        # several pieces): on both ways of replacing, nothing of the conversion is left.
+        for program, wrong in (("tovrek", EUC_JP + b"\xf0\xa1"), ("grelmat", SHIFT_JIS),
+                               ("tovrek", EUC_JP * 4000)):
+            for links in (1, 2):
+                with self.subTest(program=program, size=len(wrong), links=links):
+                    self.make("wrong.txt", wrong)
+                    if links == 2:
+                        os.link(self.path("wrong.txt"), self.path("link.txt"))
+                    out = self.run_program(program, "wrong.txt")
+                    self.assertEqual(out, message(REJECTION[program], "wrong.txt"))
+                    self.assert_untouched("wrong.txt", wrong)
+                    self.assert_entries("wrong.txt", *(["link.txt"] if links == 2 else []))
+                    for name in os.listdir(self.dir):
+                        os.unlink(self.path(name))
 
     def test_empty_file_is_never_rewritten(self):
         for program in PROGRAMS:

@@ -7,10 +7,12 @@
 #include <span>
 #include <string>
 
+#include "encoding_check.hpp"
 #include "euc_jp.hpp"
 #include "file_content.hpp"
 #include "shift_jis.hpp"
 #include "test_support.hpp"
+#include "utf8.hpp"
 
 namespace {
 
@@ -24,8 +26,9 @@ struct Collected final : PieceSink {
   }
 };
 
-const DirectionRules TOVREK{"", "", is_shift_jis, shift_jis_to_euc_jp, "", nullptr, {}};
-const DirectionRules GRELMAT{"", "", is_euc_jp, euc_jp_to_shift_jis, "", nullptr, {}};
+const DirectionRules TOVREK{"", "",       is_shift_jis,        shift_jis_to_euc_jp,
+                            "", is_ascii, {is_euc_jp, is_utf8}};
+const DirectionRules GRELMAT{"", "", is_euc_jp, euc_jp_to_shift_jis, "", is_ascii, {is_utf8}};
 
 // Read and converted a piece at a time, with pieces of every small size, read through the buffer
 // or from memory, a file gives byte for byte what converting it whole gives, and is accepted
@@ -48,6 +51,8 @@ TEST(FileContent, PiecesOfAnySizeGiveWhatTheWholeGives) {
     for (const DirectionRules* rules : {&TOVREK, &GRELMAT}) {
       const Bytes expected = transcode(rules->transcoder, bytes);
       const bool valid = rules->validator(bytes.data(), bytes.size()) != 0;
+      EncodingCheck whole(*rules);
+      const bool accepted = whole.take(bytes) && whole.accepted();
       for (const std::size_t piece : {1u, 2u, 3u, 7u, 64u, 1024u}) {
         for (const bool loaded : {false, true}) {
           SCOPED_TRACE("round " + std::to_string(round) + ", pieces of " + std::to_string(piece) +
@@ -62,9 +67,13 @@ TEST(FileContent, PiecesOfAnySizeGiveWhatTheWholeGives) {
           EXPECT_EQ(checked, valid ? Loaded::done : Loaded::stopped);
           ConvertedContent converted(content, *rules, false);
           Collected collected;
-          ASSERT_TRUE(converted.make_room());
           ASSERT_TRUE(converted.pieces(collected));
           ASSERT_EQ(collected.bytes, expected);
+          // Checked as it is converted, piece by piece, it is refused exactly when the whole is.
+          ConvertedContent checked_as_converted(content, *rules, true);
+          Collected ignored;
+          EXPECT_EQ(checked_as_converted.pieces(ignored), accepted);
+          EXPECT_EQ(checked_as_converted.acceptable(), accepted);
         }
       }
     }
