@@ -93,9 +93,9 @@ class ConvertedContent final : public Content {
   }
   [[nodiscard]] bool pieces(PieceSink& sink) noexcept override;
   [[nodiscard]] bool acceptable() noexcept override;
-  // How the last pass ended: done, stopped by the sink, refused by the check, or short of
-  // memory or of bytes to read.
-  enum class Ended { done, stopped, refused, no_memory, unreadable };
+  // How the last pass ended: none made yet, done, stopped by the sink, refused by the check, or
+  // short of memory or of bytes to read.
+  enum class Ended { not_made, done, stopped, refused, no_memory, unreadable };
   [[nodiscard]] Ended ended() const noexcept { return ended_; }
 
  private:
@@ -107,5 +107,5 @@ class ConvertedContent final : public Content {
   bool check_;
   JobMemory room_;
   std::size_t room_size_ = 0;
-  Ended ended_ = Ended::done;
+  Ended ended_ = Ended::not_made;
 };

@@ -79,14 +79,20 @@ FileJob::Started FileJob::start(bool wait,
   return end(result_ != 0 ? nullptr : failure_message());
 }
 
-const char* FileJob::failure_message() const noexcept {
-  switch (converted_->ended()) {
+const char* FileJob::failure_message() noexcept {
+  ConvertedContent& converted = *converted_;
+  if (converted.ended() == ConvertedContent::Ended::not_made ||
+      converted.ended() == ConvertedContent::Ended::stopped) {
+    static_cast<void>(converted.acceptable());
+  }
+  switch (converted.ended()) {
     case ConvertedContent::Ended::refused:
       return rules_.rejection_message;
     case ConvertedContent::Ended::no_memory:
       return "Failed to alloc memory\n";
     case ConvertedContent::Ended::unreadable:
       return "Failed to read file: %s\n";
+    case ConvertedContent::Ended::not_made:
     case ConvertedContent::Ended::done:
     case ConvertedContent::Ended::stopped:
       break;

@@ -55,8 +55,10 @@ class FileJob {
 
  private:
   Started end(const char* format, long long number = 0) noexcept;
-  // The message of a replacement that did not happen, as the pass over the content ended.
-  [[nodiscard]] const char* failure_message() const noexcept;
+  // The message of a replacement that did not happen. A file the check refuses says so before
+  // any other failure: where the replacement stopped before the pass over the content ended (the
+  // file may not be written, the disk is full), the content is checked now.
+  [[nodiscard]] const char* failure_message() noexcept;
 
   const char* path_;
   bool check_;

@@ -8,7 +8,8 @@ import subprocess
 import tempfile
 import unittest
 
-from support import (PROGRAMS, SHIFT_JIS, EUC_JP, NOBODY, posix_only, tool, message, ScratchTest)
+from support import (PROGRAMS, SHIFT_JIS, EUC_JP, INVALID, REJECTION, NOBODY, posix_only, tool,
+                     message, ScratchTest)
 
 
 @posix_only("other users")
@@ -39,11 +40,15 @@ class OtherUser(ScratchTest):
         self.assert_entries("memo.txt")
 
     def test_read_only_file_is_not_replaced(self):
-        self.make_owned("memo.txt", SHIFT_JIS, 0o444)
-        out = self.run_program("tovrek", "memo.txt", user=NOBODY)
-        self.assertEqual(out, b"Failed to write file: memo.txt\n")
-        self.assert_untouched("memo.txt", SHIFT_JIS)
-        self.assert_entries("memo.txt")
+        # A file the check refuses says so first, whether or not it could have been written.
+        for text, said in ((SHIFT_JIS, b"Failed to write file: memo.txt\n"),
+                           (INVALID["tovrek"], message(REJECTION["tovrek"], "memo.txt"))):
+            with self.subTest(said=said):
+                self.make_owned("memo.txt", text, 0o444)
+                out = self.run_program("tovrek", "memo.txt", user=NOBODY)
+                self.assertEqual(out, said)
+                self.assert_untouched("memo.txt", text)
+                self.assert_entries("memo.txt")
 
     def test_unreadable_file_cannot_be_opened(self):
         self.make_owned("secret.txt", SHIFT_JIS, 0o600, owner=0)
