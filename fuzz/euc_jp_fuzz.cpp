@@ -1,10 +1,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "euc_jp.hpp"
 #include "euc_jp_reference.hpp"
 #include "fuzz_support.hpp"
-#include "shift_jis.hpp"
+#include "kernel_set.hpp"
 
 namespace {
 
@@ -57,13 +56,17 @@ Bytes line_skeleton(const Bytes& input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static constexpr Direction direction{is_euc_jp,
-                                       euc_jp_to_shift_jis,
-                                       shift_jis_to_euc_jp,
-                                       reference::euc_jp::accepts,
-                                       reference::euc_jp::transcode,
-                                       expressible_in_shift_jis,
-                                       line_skeleton};
-  check_properties(direction, data, size);
+  // Every kernel set this processor runs, each held to the reference on its own.
+  for (const KernelSet* kernels : runnable_kernel_sets()) {
+    const Direction direction{kernels->is_euc_jp,
+                              kernels->euc_jp_to_shift_jis,
+                              kernels->shift_jis_to_euc_jp,
+                              reference::euc_jp::accepts,
+                              reference::euc_jp::transcode,
+                              expressible_in_shift_jis,
+                              line_skeleton,
+                              kernels->name};
+    check_properties(direction, data, size);
+  }
   return 0;
 }

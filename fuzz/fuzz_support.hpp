@@ -17,9 +17,9 @@ using Validator = int (*)(const unsigned char*, std::size_t) noexcept;
 using Transcoder = void (*)(const unsigned char*, std::size_t, ByteSink&) noexcept;
 
 // Each property is a hard failure: the run stops at the first input that breaks one.
-inline void require(bool holds, const char* property) {
+inline void require(bool holds, const char* property, const char* kernel_set = "") {
   if (!holds) {
-    std::fprintf(stderr, "property broken: %s\n", property);
+    std::fprintf(stderr, "property broken: %s %s\n", property, kernel_set);
     std::abort();
   }
 }
@@ -59,6 +59,8 @@ struct Direction {
   // 0x80 up replaced by one whose converted bytes hold no CR or LF, and every other byte but CR
   // and LF by 'x'. Only the line ends of its output are then CR or LF bytes.
   Bytes (*line_skeleton)(const Bytes&);
+  // Which kernel set the kernels are from, named when a property breaks.
+  const char* kernel_set;
 };
 
 // Line ends in text whose only CR and LF bytes are line ends: CR LF counts once, a lone CR or LF
@@ -78,20 +80,20 @@ inline void check_properties(const Direction& direction, const std::uint8_t* dat
   const auto image = image_of(data, size);
   const bool accepted = direction.validator(image.get(), size) == 1;
   require(accepted == direction.reference_accepts(input),
-          "the validator agrees with the reference validator");
+          "the validator agrees with the reference validator", direction.kernel_set);
 
   const Bytes output = transcode_exactly(direction.transcoder, data, size);
   require(output == direction.reference_transcode(input),
-          "the transcoder writes what the reference transcoder writes");
+          "the transcoder writes what the reference transcoder writes", direction.kernel_set);
 
   // No line end is lost or made up, whatever lies between the line ends.
   const Bytes skeleton = direction.line_skeleton(input);
   require(line_ends_in(transcode_exactly(direction.transcoder, skeleton.data(), skeleton.size())) ==
               line_ends_in(skeleton),
-          "as many line ends come out as went in");
+          "as many line ends come out as went in", direction.kernel_set);
 
   if (accepted && direction.returns_unchanged(input)) {
     const Bytes back = transcode_exactly(direction.back, output.data(), output.size());
-    require(back == input, "converting there and back gives the input back");
+    require(back == input, "converting there and back gives the input back", direction.kernel_set);
   }
 }

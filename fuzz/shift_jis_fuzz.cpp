@@ -1,9 +1,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "euc_jp.hpp"
 #include "fuzz_support.hpp"
-#include "shift_jis.hpp"
+#include "kernel_set.hpp"
 #include "shift_jis_reference.hpp"
 
 namespace {
@@ -47,13 +46,17 @@ Bytes line_skeleton(const Bytes& input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static constexpr Direction direction{is_shift_jis,
-                                       shift_jis_to_euc_jp,
-                                       euc_jp_to_shift_jis,
-                                       reference::shift_jis::accepts,
-                                       reference::shift_jis::transcode,
-                                       line_ends_all_cr_lf,
-                                       line_skeleton};
-  check_properties(direction, data, size);
+  // Every kernel set this processor runs, each held to the reference on its own.
+  for (const KernelSet* kernels : runnable_kernel_sets()) {
+    const Direction direction{kernels->is_shift_jis,
+                              kernels->shift_jis_to_euc_jp,
+                              kernels->euc_jp_to_shift_jis,
+                              reference::shift_jis::accepts,
+                              reference::shift_jis::transcode,
+                              line_ends_all_cr_lf,
+                              line_skeleton,
+                              kernels->name};
+    check_properties(direction, data, size);
+  }
   return 0;
 }

@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-// Building blocks the validators and transcoders of both directions share: a block scan that
-// checks text of one- and two-byte characters 64 bytes at a time, the SSE2 pieces of the
-// transcoders' 16-byte blocks, and a copy of plain ASCII runs for the portable code.
+// What every build of the validators and transcoders shares, whatever instruction set it is
+// compiled for: the byte classes of a pair encoding, the bit arithmetic that finds the leads among
+// 64 bytes, the block loop of the validators and a word-at-a-time copy of plain ASCII runs.
+//
+// Each kernel source is compiled for its own instruction set, so everything here has internal
+// linkage: an inline function shared by name could have its copy from a wider source picked by the
+// linker for all of them, and run on a processor that lacks those instructions.
+namespace {
 
 // A set of byte values made of two closed ranges (the same range twice when one is enough).
 struct ByteSet {
@@ -32,6 +33,7 @@ struct PairEncoding {
 
 namespace pair_scan {
 
+// Bit i set when byte i of a 64-byte block may be a lead, a trail or a single.
 struct BlockMasks {
   std::uint64_t lead;
   std::uint64_t trail;
@@ -39,132 +41,6 @@ struct BlockMasks {
 };
 
 constexpr std::uint64_t EVEN_POSITIONS = 0x5555555555555555ull;
-
-#if defined(__SSE2__)
-// All ones in each byte that is at most (at least) limit, taken unsigned.
-inline __m128i at_most(__m128i bytes, unsigned char limit) noexcept {
-  const __m128i limits = _mm_set1_epi8(static_cast<char>(limit));
-  return _mm_cmpeq_epi8(_mm_max_epu8(bytes, limits), limits);
-}
-
-inline __m128i at_least(__m128i bytes, unsigned char limit) noexcept {
-  return _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(static_cast<char>(limit))), bytes);
-}
-
-// Bit i set when byte i of mask has its top bit set.
-inline unsigned bits_of(__m128i mask) noexcept {
-  return static_cast<unsigned>(_mm_movemask_epi8(mask));
-}
-
-// Byte i of the result is all ones when bit i of bits is set.
-inline __m128i bytes_of(unsigned bits) noexcept {
-  // Doubling the low two bytes three times puts eight copies of each side by side.
-  __m128i spread = _mm_cvtsi32_si128(static_cast<int>(bits));
-  spread = _mm_unpacklo_epi8(spread, spread);
-  spread = _mm_unpacklo_epi16(spread, spread);
-  spread = _mm_unpacklo_epi32(spread, spread);
-  const __m128i select = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
-  return _mm_cmpeq_epi8(_mm_and_si128(spread, select), select);
-}
-
-// Which LFs among 16 bytes a transcoder drops: each LF right after a CR, the byte before the first
-// being a CR when after_cr says so. Leaves after_cr saying whether the last of the 16 is a CR.
-[[nodiscard]] inline unsigned dropped_line_feeds(unsigned cr, unsigned lf,
-                                                 bool& after_cr) noexcept {
-  const unsigned dropped = lf & ((cr << 1) | (after_cr ? 1u : 0u));
-  after_cr = (cr >> 15) != 0;
-  return dropped;
-}
-
-// Writes, for each of 16 positions in turn, its two candidate bytes (from first and second) and
-// keeps as many of them as lengths says (0, 1 or 2). Yields the new end of the output; the byte
-// after it may have been written too.
-inline unsigned char* emit(unsigned char* out, __m128i first, __m128i second,
-                           __m128i lengths) noexcept {
-  // Where each position's bytes go is the sum of the lengths before it. Storing in order lets
-  // each position overwrite the spare byte the one before it wrote.
-  __m128i sums = _mm_add_epi8(lengths, _mm_slli_si128(lengths, 1));
-  sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 2));
-  sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 4));
-  sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 8));
-  alignas(16) unsigned char pairs[32];
-  alignas(16) unsigned char offsets[16];
-  _mm_store_si128(reinterpret_cast<__m128i*>(pairs), _mm_unpacklo_epi8(first, second));
-  _mm_store_si128(reinterpret_cast<__m128i*>(pairs + 16), _mm_unpackhi_epi8(first, second));
-  _mm_store_si128(reinterpret_cast<__m128i*>(offsets), _mm_slli_si128(sums, 1));
-  for (int i = 0; i < 16; ++i) {
-    std::memcpy(out + offsets[i], pairs + 2 * i, 2);
-  }
-  return out + (static_cast<unsigned>(_mm_extract_epi16(sums, 7)) >> 8);
-}
-
-// Each byte from chosen where mask is all ones, from otherwise where it is zero.
-inline __m128i select(__m128i mask, __m128i chosen, __m128i otherwise) noexcept {
-  return _mm_or_si128(_mm_and_si128(mask, chosen), _mm_andnot_si128(mask, otherwise));
-}
-
-// Writes 16 converted bytes of which the one at position changes length: grown, it is preceded by
-// inserted; otherwise it is dropped. The common case of a block that changes length, done in
-// registers. Yields the new end of the output; the byte after it may have been written too.
-inline unsigned char* write_with_one_change(unsigned char* out, __m128i converted,
-                                            unsigned position, bool grown,
-                                            unsigned char inserted) noexcept {
-  const __m128i before = bytes_of((1u << position) - 1);
-  if (!grown) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     select(before, converted, _mm_srli_si128(converted, 1)));
-    return out + 15;
-  }
-  __m128i moved = select(before, converted, _mm_slli_si128(converted, 1));
-  moved = select(bytes_of(1u << position), _mm_set1_epi8(static_cast<char>(inserted)), moved);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), moved);
-  out[16] = static_cast<unsigned char>(static_cast<unsigned>(_mm_extract_epi16(converted, 7)) >> 8);
-  return out + 17;
-}
-
-// All ones in each byte from low to high.
-inline __m128i in_range(__m128i bytes, unsigned char low, unsigned char high) noexcept {
-  // bytes - low, taken unsigned, is at most high - low exactly for the bytes in range.
-  const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>(low)));
-  const __m128i width = _mm_set1_epi8(static_cast<char>(high - low));
-  return _mm_cmpeq_epi8(_mm_max_epu8(offset, width), width);
-}
-
-// Bit i set when byte i of the 64 is in set.
-inline std::uint64_t mask_of(const __m128i (&chunks)[4], ByteSet set) noexcept {
-  std::uint64_t mask = 0;
-  for (int i = 0; i < 4; ++i) {
-    const __m128i hits = _mm_or_si128(in_range(chunks[i], set.low1, set.high1),
-                                      in_range(chunks[i], set.low2, set.high2));
-    mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (16 * i);
-  }
-  return mask;
-}
-
-// Which of the 64 bytes at block may be leads, trails and singles.
-template <PairEncoding Encoding>
-BlockMasks classify(const unsigned char* block) noexcept {
-  __m128i chunks[4];
-  for (int i = 0; i < 4; ++i) {
-    chunks[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
-  }
-  return {mask_of(chunks, Encoding.lead), mask_of(chunks, Encoding.trail),
-          mask_of(chunks, Encoding.single)};
-}
-#else
-// Which of the 64 bytes at block may be leads, trails and singles.
-template <PairEncoding Encoding>
-BlockMasks classify(const unsigned char* block) noexcept {
-  BlockMasks masks{0, 0, 0};
-  for (unsigned i = 0; i < 64; ++i) {
-    const unsigned b = block[i];
-    masks.lead |= static_cast<std::uint64_t>(Encoding.lead.contains(b)) << i;
-    masks.trail |= static_cast<std::uint64_t>(Encoding.trail.contains(b)) << i;
-    masks.single |= static_cast<std::uint64_t>(Encoding.single.contains(b)) << i;
-  }
-  return masks;
-}
-#endif
 
 // The leads among a run mask: bit i of lead_set says byte i could start a pair, and the byte
 // before bit 0 is taken to end a character.
@@ -180,47 +56,49 @@ BlockMasks classify(const unsigned char* block) noexcept {
   return (even_runs & EVEN_POSITIONS) | (lead_set & ~even_runs & ~EVEN_POSITIONS);
 }
 
-// Of 16 bytes that start at a character: where the pairs are, given the bytes that may start one,
-// and how long the prefix is that keeps its length when converted, given the bytes that change
-// length when they are not a trail. A pair is never cut.
-struct SameLengthRun {
-  unsigned leads;
-  unsigned trails;
-  unsigned length;
-};
-
-[[nodiscard]] inline SameLengthRun same_length_run(unsigned lead_set, unsigned resizing) noexcept {
-  const auto leads = static_cast<unsigned>(leads_of(lead_set));
-  const unsigned trails = (leads << 1) & 0xFFFFu;
-  const unsigned stops = resizing & ~trails;
-  unsigned length = stops != 0 ? static_cast<unsigned>(std::countr_zero(stops)) : 16u;
-  if (length == 16 && (leads & 0x8000u) != 0) {
-    length = 15;
-  }
-  return {leads, trails, length};
-}
-
 // Checks one block given whether its first byte is the trail of a lead in the block before;
 // yields the positions that break the encoding and sets carry to whether the last byte is a lead.
-inline std::uint64_t block_errors(const BlockMasks& masks, std::uint64_t& carry) noexcept {
+[[nodiscard, gnu::always_inline]] inline std::uint64_t block_errors(const BlockMasks& masks,
+                                                                    std::uint64_t& carry) noexcept {
+  // Both answers are worked out before the carry is known, so that blocks do not wait on each
+  // other for more than a choice.
+  const std::uint64_t leads_after_character = leads_of(masks.lead);
+  const std::uint64_t leads_after_lead = leads_of(masks.lead & ~std::uint64_t{1});
   const std::uint64_t lead_set = masks.lead & ~carry;
-  const std::uint64_t leads = leads_of(lead_set);
+  const std::uint64_t leads = carry != 0 ? leads_after_lead : leads_after_character;
   const std::uint64_t trails = (leads << 1) | carry;
   carry = leads >> 63;
   return (trails & ~masks.trail) | (~trails & ~(lead_set | masks.single));
 }
 
+// The masks of a block read one byte at a time.
+template <PairEncoding Encoding>
+[[nodiscard]] BlockMasks classify_bytes(const unsigned char* block) noexcept {
+  BlockMasks masks{0, 0, 0};
+  for (unsigned i = 0; i < 64; ++i) {
+    const unsigned b = block[i];
+    masks.lead |= static_cast<std::uint64_t>(Encoding.lead.contains(b)) << i;
+    masks.trail |= static_cast<std::uint64_t>(Encoding.trail.contains(b)) << i;
+    masks.single |= static_cast<std::uint64_t>(Encoding.single.contains(b)) << i;
+  }
+  return masks;
+}
+
 }  // namespace pair_scan
 
 // True when data[0, size) is a sequence of singles and lead-trail pairs of the encoding, with no
-// lead in last place. Reads only data[0, size).
-template <PairEncoding Encoding>
+// lead in last place; false for an absent or empty range. Classify gives the masks of 64 bytes.
+// Reads only data[0, size).
+template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigned char*) noexcept>
 [[nodiscard]] bool is_pair_text(const unsigned char* data, std::size_t size) noexcept {
   using namespace pair_scan;
+  if (data == nullptr || size == 0) {
+    return false;
+  }
   std::uint64_t carry = 0;
   std::size_t p = 0;
   for (; size - p >= 64; p += 64) {
-    if (block_errors(classify<Encoding>(data + p), carry) != 0) {
+    if (block_errors(Classify(data + p), carry) != 0) {
       return false;
     }
   }
@@ -230,7 +108,7 @@ template <PairEncoding Encoding>
                 Encoding.single.contains(0));
   unsigned char last[64] = {};
   std::memcpy(last, data + p, size - p);
-  return block_errors(classify<Encoding>(last), carry) == 0;
+  return block_errors(Classify(last), carry) == 0;
 }
 
 // Copies whole eight-byte words of ASCII other than CR and LF from in to out while they last and
@@ -255,3 +133,5 @@ template <PairEncoding Encoding>
   }
   return done;
 }
+
+}  // namespace

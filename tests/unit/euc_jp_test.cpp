@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "euc_jp.hpp"
 #include "euc_jp_reference.hpp"
 #include "test_support.hpp"
 
@@ -8,14 +7,19 @@ namespace {
 
 namespace ref = reference::euc_jp;
 
-Bytes to_sjis(const Bytes& input) {
-  return transcode(euc_jp_to_shift_jis, input);
-}
-int accepted(const Bytes& input) {
-  return validate(is_euc_jp, input);
-}
+class EucJpKernels : public EveryKernelSet {
+ protected:
+  Bytes to_sjis(const Bytes& input) const {
+    return transcode(GetParam()->euc_jp_to_shift_jis, input);
+  }
+  int accepted(const Bytes& input) const { return validate(GetParam()->is_euc_jp, input); }
+};
+using EucJpToShiftJis = EucJpKernels;
+using IsEucJp = EucJpKernels;
+INSTANTIATE_FOR_EVERY_KERNEL_SET(EucJpToShiftJis);
+INSTANTIATE_FOR_EVERY_KERNEL_SET(IsEucJp);
 
-TEST(EucJpToShiftJis, WorkedExamples) {
+TEST_P(EucJpToShiftJis, WorkedExamples) {
   const struct {
     Bytes input;
     Bytes expected;
@@ -33,7 +37,7 @@ TEST(EucJpToShiftJis, WorkedExamples) {
   }
 }
 
-TEST(EucJpToShiftJis, LineEnds) {
+TEST_P(EucJpToShiftJis, LineEnds) {
   const struct {
     Bytes input;
     Bytes expected;
@@ -51,7 +55,7 @@ TEST(EucJpToShiftJis, LineEnds) {
 
 // Regression: a CR stayed in force until the next LF, so an LF with other bytes between it and
 // a CR was dropped and two lines became one.
-TEST(EucJpToShiftJis, LfAfterOtherBytesAfterACrIsNotLost) {
+TEST_P(EucJpToShiftJis, LfAfterOtherBytesAfterACrIsNotLost) {
   const struct {
     Bytes input;
     Bytes expected;
@@ -70,7 +74,7 @@ TEST(EucJpToShiftJis, LfAfterOtherBytesAfterACrIsNotLost) {
 
 // The blocks of 16 carry the CR across their boundary: a CR LF split between two blocks is one
 // line end, a CR that ends a block followed later by an LF two.
-TEST(EucJpToShiftJis, LineEndsAtEveryPlaceAroundABlockBoundary) {
+TEST_P(EucJpToShiftJis, LineEndsAtEveryPlaceAroundABlockBoundary) {
   const std::vector<Bytes> ends = {bytes({0x0D, 0x0A}), bytes({0x0D, 0x61, 0x0A}),
                                    bytes({0x0D, 0x0D}), bytes({0x0D, 0x8E, 0xB1, 0x0A}),
                                    bytes({0x0D, 0xA4, 0xA2, 0x0A})};
@@ -81,7 +85,7 @@ TEST(EucJpToShiftJis, LineEndsAtEveryPlaceAroundABlockBoundary) {
 
 // Regression: when 0x8E was the last byte of a 16-byte block, the byte after it was converted as
 // the second byte of a pair instead of passing through.
-TEST(EucJpToShiftJis, SingleShiftAtTheEndOfABlockStillPassesTheNextByte) {
+TEST_P(EucJpToShiftJis, SingleShiftAtTheEndOfABlockStillPassesTheNextByte) {
   for (std::size_t offset = 0; offset < 40; ++offset) {
     Bytes input(offset, 0x61);
     const Bytes tail = bytes({0x8E, 0xB1, 0xA4, 0xA2, 0x8E, 0xDF, 0x61});
@@ -95,7 +99,7 @@ TEST(EucJpToShiftJis, SingleShiftAtTheEndOfABlockStillPassesTheNextByte) {
   }
 }
 
-TEST(EucJpToShiftJis, EveryJisPositionGivesItsShiftJisEncoding) {
+TEST_P(EucJpToShiftJis, EveryJisPositionGivesItsShiftJisEncoding) {
   for (int row = 1; row <= 94; ++row) {
     for (int cell = 1; cell <= 94; ++cell) {
       const Pair euc = euc_jp_of(row, cell);
@@ -106,13 +110,13 @@ TEST(EucJpToShiftJis, EveryJisPositionGivesItsShiftJisEncoding) {
   }
 }
 
-TEST(EucJpToShiftJis, SingleShiftDropsAndPassesTheNextByte) {
+TEST_P(EucJpToShiftJis, SingleShiftDropsAndPassesTheNextByte) {
   for (int t = 0; t <= 0xFF; ++t) {
     ASSERT_EQ(to_sjis(bytes({0x8E, t})), bytes({t}));
   }
 }
 
-TEST(EucJpToShiftJis, EveryLeadAndSecondByteFollowTheArithmetic) {
+TEST_P(EucJpToShiftJis, EveryLeadAndSecondByteFollowTheArithmetic) {
   for (int b = 0x80; b <= 0xFF; ++b) {
     if (b == 0x8E) {
       continue;
@@ -123,17 +127,17 @@ TEST(EucJpToShiftJis, EveryLeadAndSecondByteFollowTheArithmetic) {
   }
 }
 
-TEST(EucJpToShiftJis, LoneLeadOrSingleShiftAtTheEndPairsWithTheZeroSlackByte) {
+TEST_P(EucJpToShiftJis, LoneLeadOrSingleShiftAtTheEndPairsWithTheZeroSlackByte) {
   EXPECT_EQ(to_sjis(bytes({0xA4})), bytes({0x82, 0x7E}));
   EXPECT_EQ(to_sjis(bytes({0x41, 0x8E})), bytes({0x41, 0x00}));
 }
 
-TEST(IsEucJp, EmptyOrAbsentImageIsRejected) {
-  EXPECT_EQ(is_euc_jp(nullptr, 0), 0);
+TEST_P(IsEucJp, EmptyOrAbsentImageIsRejected) {
+  EXPECT_EQ(GetParam()->is_euc_jp(nullptr, 0), 0);
   EXPECT_EQ(accepted(Bytes{}), 0);
 }
 
-TEST(IsEucJp, EveryTwoByteSequence) {
+TEST_P(IsEucJp, EveryTwoByteSequence) {
   for (int b = 0; b <= 0xFF; ++b) {
     EXPECT_EQ(accepted(bytes({b})), b < 0x80 ? 1 : 0) << "byte " << b;
     for (int t = 0; t <= 0xFF; ++t) {
@@ -144,7 +148,7 @@ TEST(IsEucJp, EveryTwoByteSequence) {
   }
 }
 
-TEST(IsEucJp, ThreeByteFormAndShiftJisAreRejected) {
+TEST_P(IsEucJp, ThreeByteFormAndShiftJisAreRejected) {
   EXPECT_EQ(accepted(bytes({0x8F, 0xA1, 0xA1})), 0);
   EXPECT_EQ(accepted(bytes({0x82, 0xA0})), 0);
   EXPECT_EQ(accepted(bytes({0xA4, 0x41})), 0);
@@ -152,7 +156,7 @@ TEST(IsEucJp, ThreeByteFormAndShiftJisAreRejected) {
   EXPECT_EQ(accepted(bytes({0xB1, 0xB2})), 1);
   EXPECT_EQ(to_sjis(bytes({0xB1, 0xB2})), bytes({0x89, 0x51}));
   const Bytes image = bytes({0xA4, 0xA2});
-  EXPECT_EQ(is_euc_jp(image.data(), 1), 0);
+  EXPECT_EQ(GetParam()->is_euc_jp(image.data(), 1), 0);
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
-#include "euc_jp.hpp"
-#include "shift_jis.hpp"
 #include "test_support.hpp"
 
 namespace {
 
-TEST(RoundTrip, EveryJisPositionAndKatakanaSurvivesBothDirections) {
+using RoundTrip = EveryKernelSet;
+INSTANTIATE_FOR_EVERY_KERNEL_SET(RoundTrip);
+
+TEST_P(RoundTrip, EveryJisPositionAndKatakanaSurvivesBothDirections) {
   Bytes shift_jis_text;
   for (int row = 1; row <= 94; ++row) {
     for (int cell = 1; cell <= 94; ++cell) {
@@ -25,11 +26,12 @@ TEST(RoundTrip, EveryJisPositionAndKatakanaSurvivesBothDirections) {
       shift_jis_text.push_back(static_cast<unsigned char>(b));
     }
   }
-  ASSERT_EQ(validate(is_shift_jis, shift_jis_text), 1);
+  const KernelSet& kernels = *GetParam();
+  ASSERT_EQ(validate(kernels.is_shift_jis, shift_jis_text), 1);
 
-  const Bytes euc_jp_text = transcode(shift_jis_to_euc_jp, shift_jis_text);
-  ASSERT_EQ(validate(is_euc_jp, euc_jp_text), 1);
-  EXPECT_EQ(transcode(euc_jp_to_shift_jis, euc_jp_text), shift_jis_text);
+  const Bytes euc_jp_text = transcode(kernels.shift_jis_to_euc_jp, shift_jis_text);
+  ASSERT_EQ(validate(kernels.is_euc_jp, euc_jp_text), 1);
+  EXPECT_EQ(transcode(kernels.euc_jp_to_shift_jis, euc_jp_text), shift_jis_text);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "shift_jis.hpp"
 #include "shift_jis_reference.hpp"
 #include "test_support.hpp"
 
@@ -8,14 +7,19 @@ namespace {
 
 namespace ref = reference::shift_jis;
 
-Bytes to_euc(const Bytes& input) {
-  return transcode(shift_jis_to_euc_jp, input);
-}
-int accepted(const Bytes& input) {
-  return validate(is_shift_jis, input);
-}
+class ShiftJisKernels : public EveryKernelSet {
+ protected:
+  Bytes to_euc(const Bytes& input) const {
+    return transcode(GetParam()->shift_jis_to_euc_jp, input);
+  }
+  int accepted(const Bytes& input) const { return validate(GetParam()->is_shift_jis, input); }
+};
+using ShiftJisToEucJp = ShiftJisKernels;
+using IsShiftJis = ShiftJisKernels;
+INSTANTIATE_FOR_EVERY_KERNEL_SET(ShiftJisToEucJp);
+INSTANTIATE_FOR_EVERY_KERNEL_SET(IsShiftJis);
 
-TEST(ShiftJisToEucJp, WorkedExamples) {
+TEST_P(ShiftJisToEucJp, WorkedExamples) {
   const struct {
     Bytes input;
     Bytes expected;
@@ -31,7 +35,7 @@ TEST(ShiftJisToEucJp, WorkedExamples) {
   }
 }
 
-TEST(ShiftJisToEucJp, LineEnds) {
+TEST_P(ShiftJisToEucJp, LineEnds) {
   const struct {
     Bytes input;
     Bytes expected;
@@ -52,7 +56,7 @@ TEST(ShiftJisToEucJp, LineEnds) {
 
 // Regression: a CR stayed in force until the next LF, so an LF with other bytes between it and
 // a CR was dropped and two lines became one.
-TEST(ShiftJisToEucJp, LfAfterOtherBytesAfterACrIsNotLost) {
+TEST_P(ShiftJisToEucJp, LfAfterOtherBytesAfterACrIsNotLost) {
   const struct {
     Bytes input;
     Bytes expected;
@@ -71,7 +75,7 @@ TEST(ShiftJisToEucJp, LfAfterOtherBytesAfterACrIsNotLost) {
 
 // The blocks of 16 carry the CR across their boundary: a CR LF split between two blocks is one
 // line end, a CR that ends a block followed later by an LF two.
-TEST(ShiftJisToEucJp, LineEndsAtEveryPlaceAroundABlockBoundary) {
+TEST_P(ShiftJisToEucJp, LineEndsAtEveryPlaceAroundABlockBoundary) {
   const std::vector<Bytes> ends = {bytes({0x0D, 0x0A}), bytes({0x0D, 0x61, 0x0A}),
                                    bytes({0x0D, 0x0D}), bytes({0x0D, 0xB1, 0x0A}),
                                    bytes({0x0D, 0x82, 0xA0, 0x0A})};
@@ -80,7 +84,7 @@ TEST(ShiftJisToEucJp, LineEndsAtEveryPlaceAroundABlockBoundary) {
   }
 }
 
-TEST(ShiftJisToEucJp, EveryJisPositionGivesItsEucJpEncoding) {
+TEST_P(ShiftJisToEucJp, EveryJisPositionGivesItsEucJpEncoding) {
   for (int row = 1; row <= 94; ++row) {
     for (int cell = 1; cell <= 94; ++cell) {
       const Pair sjis = shift_jis_of(row, cell);
@@ -91,13 +95,13 @@ TEST(ShiftJisToEucJp, EveryJisPositionGivesItsEucJpEncoding) {
   }
 }
 
-TEST(ShiftJisToEucJp, EveryHalfWidthKatakanaGetsTheSingleShift) {
+TEST_P(ShiftJisToEucJp, EveryHalfWidthKatakanaGetsTheSingleShift) {
   for (int b = 0xA1; b <= 0xDF; ++b) {
     ASSERT_EQ(to_euc(bytes({b})), bytes({0x8E, b}));
   }
 }
 
-TEST(ShiftJisToEucJp, EveryLeadAndTrailFollowTheArithmetic) {
+TEST_P(ShiftJisToEucJp, EveryLeadAndTrailFollowTheArithmetic) {
   for (int b = 0x80; b <= 0xFF; ++b) {
     if (ref::single(b)) {
       continue;
@@ -108,7 +112,7 @@ TEST(ShiftJisToEucJp, EveryLeadAndTrailFollowTheArithmetic) {
   }
 }
 
-TEST(ShiftJisToEucJp, AsciiPassesUnchanged) {
+TEST_P(ShiftJisToEucJp, AsciiPassesUnchanged) {
   for (int b = 0; b < 0x80; ++b) {
     if (b != 0x0D && b != 0x0A) {
       ASSERT_EQ(to_euc(bytes({b, 0x41})), bytes({b, 0x41}));
@@ -116,23 +120,23 @@ TEST(ShiftJisToEucJp, AsciiPassesUnchanged) {
   }
 }
 
-TEST(ShiftJisToEucJp, LoneLeadAtTheEndPairsWithTheZeroSlackByte) {
+TEST_P(ShiftJisToEucJp, LoneLeadAtTheEndPairsWithTheZeroSlackByte) {
   EXPECT_EQ(to_euc(bytes({0x82})), bytes({0xA3, 0x61}));
   EXPECT_EQ(to_euc(bytes({0x41, 0xE0})), bytes({0x41, 0xDF, 0x61}));
 }
 
-TEST(IsShiftJis, EmptyOrAbsentImageIsRejected) {
-  EXPECT_EQ(is_shift_jis(nullptr, 0), 0);
+TEST_P(IsShiftJis, EmptyOrAbsentImageIsRejected) {
+  EXPECT_EQ(GetParam()->is_shift_jis(nullptr, 0), 0);
   EXPECT_EQ(accepted(Bytes{}), 0);
 }
 
-TEST(IsShiftJis, EverySingleByte) {
+TEST_P(IsShiftJis, EverySingleByte) {
   for (int b = 0; b <= 0xFF; ++b) {
     EXPECT_EQ(accepted(bytes({b})), ref::single(b) ? 1 : 0) << "byte " << b;
   }
 }
 
-TEST(IsShiftJis, EveryTwoByteSequence) {
+TEST_P(IsShiftJis, EveryTwoByteSequence) {
   for (int b = 0; b <= 0xFF; ++b) {
     for (int t = 0; t <= 0xFF; ++t) {
       const bool expected = ref::lead(b) ? ref::trail(t) : ref::single(b) && ref::single(t);
@@ -141,17 +145,17 @@ TEST(IsShiftJis, EveryTwoByteSequence) {
   }
 }
 
-TEST(IsShiftJis, LeadNeedsItsTrailInsideTheContent) {
+TEST_P(IsShiftJis, LeadNeedsItsTrailInsideTheContent) {
   EXPECT_EQ(accepted(bytes({0x41, 0x82})), 0);
   EXPECT_EQ(accepted(bytes({0x82, 0xA0, 0x0D, 0x0A, 0xEF})), 0);
   EXPECT_EQ(accepted(bytes({0x82, 0xA0, 0x0D, 0x0A, 0xB1})), 1);
   // The validator must not look past the content: with a valid trail lying just beyond it, the
   // lone lead still fails.
   const Bytes image = bytes({0x82, 0xA0});
-  EXPECT_EQ(is_shift_jis(image.data(), 1), 0);
+  EXPECT_EQ(GetParam()->is_shift_jis(image.data(), 1), 0);
 }
 
-TEST(IsShiftJis, EucJpThatLooksLikeKatakanaPassesButHighLeadsFail) {
+TEST_P(IsShiftJis, EucJpThatLooksLikeKatakanaPassesButHighLeadsFail) {
   EXPECT_EQ(accepted(bytes({0xA4, 0xA2})), 1);
   EXPECT_EQ(to_euc(bytes({0xA4, 0xA2})), bytes({0x8E, 0xA4, 0x8E, 0xA2}));
   EXPECT_EQ(accepted(bytes({0xF0, 0xA1})), 0);

@@ -1,14 +1,29 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "byte_sink.hpp"
+#include "kernel_set.hpp"
 
 using Bytes = std::vector<unsigned char>;
 using Transcoder = void (*)(const unsigned char*, std::size_t, ByteSink&) noexcept;
 using Validator = int (*)(const unsigned char*, std::size_t) noexcept;
+
+// A suite whose tests run once for each kernel set the processor runs, named after the set.
+class EveryKernelSet : public testing::TestWithParam<const KernelSet*> {};
+
+inline std::string kernel_set_name(const testing::TestParamInfo<const KernelSet*>& info) {
+  return info.param->name;
+}
+
+#define INSTANTIATE_FOR_EVERY_KERNEL_SET(suite)                                       \
+  INSTANTIATE_TEST_SUITE_P(Kernels, suite, testing::ValuesIn(runnable_kernel_sets()), \
+                           kernel_set_name)
 
 inline Bytes bytes(std::initializer_list<int> values) {
   Bytes result;
