@@ -4,8 +4,8 @@
 #include "pair_scan.hpp"
 #include "shift_jis_scalar.hpp"
 
-// 32 bytes at a time with AVX2; a block that changes length in more than one place is written
-// as two 16-byte blocks. The validators serve the AVX-512 set too.
+// 32 bytes at a time with AVX2, the output of a block written by shuffles from tables. The
+// validators serve the AVX-512 set too.
 int is_shift_jis_avx2(const unsigned char* image, std::size_t size) noexcept {
   using shift_jis::ENCODING;
   return is_pair_text<ENCODING, lanes::classify<Avx2Lanes, ENCODING>>(image, size) ? 1 : 0;

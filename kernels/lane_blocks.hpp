@@ -12,7 +12,8 @@
 #include "shift_jis_scalar.hpp"
 
 // The validators' classification and the transcoders' blocks written once over a vector of
-// lanes, for 16-byte SSE2 and 32-byte AVX2 registers alike. Internal linkage throughout, for the
+// lanes, for 16-byte SSE2 and 32-byte AVX2 registers alike; they differ in how a block that
+// changes length is written. Internal linkage throughout, for the
 // reason pair_scan.hpp gives.
 namespace {
 
@@ -127,14 +128,73 @@ struct Avx2Lanes {
     return _mm256_or_si256(_mm256_alignr_epi8(v, below, 15),
                            _mm256_zextsi128_si256(_mm_cvtsi32_si128(first)));
   }
-  static Vector moved_down(Vector v) noexcept {
-    const __m256i above = _mm256_permute2x128_si256(v, v, 0x81);
-    return _mm256_alignr_epi8(above, v, 1);
-  }
-  static unsigned char last(Vector v) noexcept {
-    return static_cast<unsigned char>(_mm256_extract_epi8(v, 31));
-  }
 };
+
+// For each way eight positions can change length, which of their two candidate bytes each,
+// side by side in sixteen bytes, are kept, and how many. A way is numbered in base 3, a digit a
+// position: 0 keeps the first byte, 1 neither (the position vanishes), 2 both (it grows).
+inline constexpr unsigned WAYS_OF_EIGHT = 6561;
+
+struct KeptBytes {
+  alignas(16) unsigned char order[WAYS_OF_EIGHT][16];
+  unsigned char count[WAYS_OF_EIGHT];
+  // The number of the way in which the positions whose bits are set have digit 1.
+  unsigned short digits[256];
+};
+
+constexpr KeptBytes make_kept_bytes() {
+  KeptBytes kept{};
+  for (unsigned way = 0; way < WAYS_OF_EIGHT; ++way) {
+    unsigned count = 0;
+    unsigned rest = way;
+    for (unsigned position = 0; position < 8; ++position, rest /= 3) {
+      if (rest % 3 != 1) {
+        kept.order[way][count++] = static_cast<unsigned char>(2 * position);
+      }
+      if (rest % 3 == 2) {
+        kept.order[way][count++] = static_cast<unsigned char>(2 * position + 1);
+      }
+    }
+    // A byte with its top bit set makes the shuffle write zero: the kept bytes end there.
+    for (unsigned i = count; i < 16; ++i) {
+      kept.order[way][i] = 0x80;
+    }
+    kept.count[way] = static_cast<unsigned char>(count);
+  }
+  for (unsigned bits = 0; bits < 256; ++bits) {
+    unsigned number = 0;
+    for (unsigned position = 8; position-- > 0;) {
+      number = 3 * number + ((bits >> position) & 1u);
+    }
+    kept.digits[bits] = static_cast<unsigned short>(number);
+  }
+  return kept;
+}
+
+constexpr KeptBytes KEPT_BYTES = make_kept_bytes();
+
+// Writes 32 positions' bytes, each given as a first byte, kept unless the position vanishes, and
+// a second, kept where it grows, in order with nothing between them; eight positions at a time,
+// each eight's kept bytes picked by one shuffle. Yields the new end of the output; up to fifteen
+// bytes after it may have been written too. AVX2 blocks are written this way whether they change
+// length or not: on real text that is as good as random, and the branch it would take cost more
+// mispredicted than the shuffles.
+inline unsigned char* write_changed(unsigned char* out, __m256i first, __m256i second,
+                                    std::uint64_t vanishing, std::uint64_t growing) noexcept {
+  const __m256i low = _mm256_unpacklo_epi8(first, second);
+  const __m256i high = _mm256_unpackhi_epi8(first, second);
+  // Eight positions' pairs in each, in order.
+  const __m128i eights[4] = {_mm256_castsi256_si128(low), _mm256_castsi256_si128(high),
+                             _mm256_extracti128_si256(low, 1), _mm256_extracti128_si256(high, 1)};
+  for (unsigned group = 0; group < 4; ++group) {
+    const unsigned way = KEPT_BYTES.digits[(vanishing >> (8 * group)) & 0xFFu] +
+                         2u * KEPT_BYTES.digits[(growing >> (8 * group)) & 0xFFu];
+    const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(KEPT_BYTES.order[way]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(eights[group], order));
+    out += KEPT_BYTES.count[way];
+  }
+  return out;
+}
 #endif
 
 namespace lanes {
@@ -240,24 +300,11 @@ Pairs pairs_of(std::uint64_t lead_set, unsigned& carry) noexcept {
   return {leads, trails};
 }
 
-// A block that changes length in more than one place is converted as 16-byte blocks, from the
-// state it started with.
-template <class L, shift_jis::BlockConverter Narrow>
-unsigned char* by_halves(const unsigned char* in, unsigned char* out, unsigned& carry,
-                         bool& after_cr) noexcept {
-  for (unsigned i = 0; i < L::WIDTH; i += 16) {
-    out = Narrow(in + i, out, carry, after_cr);
-  }
-  return out;
-}
-
 template <class L>
 unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsigned& carry,
                                bool& after_cr) noexcept {
   using shift_jis::CR;
   using shift_jis::LF;
-  const unsigned carried = carry;
-  const bool after_cr_before = after_cr;
   const auto x = L::load(in);
   const auto next = L::load(in + 1);
   const auto katakana_bytes = in_range<L>(x, 0xA1, 0xDF);
@@ -281,27 +328,25 @@ unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsi
 
   const std::uint64_t dropped = dropped_line_feeds<L>(cr, lf, after_cr);
   // A katakana byte becomes two bytes, SS2 and itself; a dropped LF none; the rest one each.
-  const std::uint64_t changed = katakana | dropped;
-  if (changed == 0) {
-    L::store(out, converted);
-    return out + L::WIDTH;
-  }
-  if ((changed & (changed - 1)) == 0) {
-    return write_with_one_change<L>(out, converted,
-                                    static_cast<unsigned>(std::countr_zero(changed)), katakana != 0,
-                                    shift_jis::SINGLE_SHIFT_2);
-  }
+  const auto with_shifts =
+      L::select(L::lanes_of(katakana), L::splat(shift_jis::SINGLE_SHIFT_2), converted);
   if constexpr (L::WIDTH == 16) {
-    const auto katakana_mask = L::lanes_of(katakana);
+    const std::uint64_t changed = katakana | dropped;
+    if (changed == 0) {
+      L::store(out, converted);
+      return out + L::WIDTH;
+    }
+    if ((changed & (changed - 1)) == 0) {
+      return write_with_one_change<L>(out, converted,
+                                      static_cast<unsigned>(std::countr_zero(changed)),
+                                      katakana != 0, shift_jis::SINGLE_SHIFT_2);
+    }
     const auto ones = L::splat(1);
-    const auto lengths =
-        L::sub(L::add(ones, L::both(katakana_mask, ones)), L::both(L::lanes_of(dropped), ones));
-    return emit(out, L::select(katakana_mask, L::splat(shift_jis::SINGLE_SHIFT_2), converted), x,
-                lengths);
+    const auto lengths = L::sub(L::add(ones, L::both(L::lanes_of(katakana), ones)),
+                                L::both(L::lanes_of(dropped), ones));
+    return emit(out, with_shifts, x, lengths);
   } else {
-    carry = carried;
-    after_cr = after_cr_before;
-    return by_halves<L, shift_jis_block<Sse2Lanes>>(in, out, carry, after_cr);
+    return write_changed(out, with_shifts, x, dropped, katakana);
   }
 }
 
@@ -311,8 +356,6 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
   using euc_jp::CR;
   using euc_jp::LF;
   using euc_jp::SINGLE_SHIFT_2;
-  const unsigned carried = carry;
-  const bool after_cr_before = after_cr;
   const auto x = L::load(in);
   const unsigned char lead_before = carry != 0 ? in[-1] : 0;
   // The byte before each position: the lead of a trail.
@@ -340,25 +383,23 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
   // SS2 itself and a dropped LF write nothing; another line end writes CR before its LF.
   const std::uint64_t dropped = dropped_line_feeds<L>(cr, lf, after_cr);
   const std::uint64_t grown = line_ends & ~dropped;
-  const std::uint64_t changed = grown | shifts | dropped;
-  if (changed == 0) {
-    L::store(out, converted);
-    return out + L::WIDTH;
-  }
-  if ((changed & (changed - 1)) == 0) {
-    return write_with_one_change<L>(
-        out, converted, static_cast<unsigned>(std::countr_zero(changed)), grown != 0, CR);
-  }
+  const auto with_crs = L::select(L::lanes_of(grown), L::splat(CR), converted);
   if constexpr (L::WIDTH == 16) {
+    const std::uint64_t changed = grown | shifts | dropped;
+    if (changed == 0) {
+      L::store(out, converted);
+      return out + L::WIDTH;
+    }
+    if ((changed & (changed - 1)) == 0) {
+      return write_with_one_change<L>(
+          out, converted, static_cast<unsigned>(std::countr_zero(changed)), grown != 0, CR);
+    }
     const auto ones = L::splat(1);
-    const auto grown_mask = L::lanes_of(grown);
-    auto lengths = L::add(ones, L::both(grown_mask, ones));
+    auto lengths = L::add(ones, L::both(L::lanes_of(grown), ones));
     lengths = L::select(L::lanes_of(shifts | dropped), _mm_setzero_si128(), lengths);
-    return emit(out, L::select(grown_mask, L::splat(CR), converted), L::splat(LF), lengths);
+    return emit(out, with_crs, L::splat(LF), lengths);
   } else {
-    carry = carried;
-    after_cr = after_cr_before;
-    return by_halves<L, euc_jp_block<Sse2Lanes>>(in, out, carry, after_cr);
+    return write_changed(out, with_crs, L::splat(LF), shifts | dropped, grown);
   }
 }
 
