@@ -8,8 +8,9 @@
 #include "pair_scan.hpp"
 #include "shift_jis_scalar.hpp"
 
-// 64 bytes at a time with AVX-512: comparisons give bit masks directly, and a block that changes
-// length is written by compressing each position's candidate bytes (VBMI2), whatever the changes.
+// 64 bytes at a time with AVX-512: comparisons give bit masks directly, and a block is written
+// by compressing each position's candidate bytes (VBMI2), whatever its changes of length, with no
+// branch: whether a block changes length is as good as random on real text.
 namespace {
 
 __m512i splat(unsigned char b) noexcept {
@@ -106,10 +107,6 @@ unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsi
 
   const std::uint64_t dropped = lf & ((cr << 1) | (after_cr ? 1u : 0u));
   after_cr = (cr >> 63) != 0;
-  if ((katakana | dropped) == 0) {
-    _mm512_storeu_si512(out, converted);
-    return out + 64;
-  }
   // A katakana byte becomes SS2 and itself; a dropped LF nothing.
   return write_changed(out, _mm512_mask_blend_epi8(katakana, converted, splat(SINGLE_SHIFT_2)), x,
                        dropped, katakana);
@@ -151,10 +148,6 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
   const std::uint64_t dropped = lf & ((cr << 1) | (after_cr ? 1u : 0u));
   after_cr = (cr >> 63) != 0;
   const std::uint64_t grown = line_ends & ~dropped;
-  if ((grown | shifts | dropped) == 0) {
-    _mm512_storeu_si512(out, converted);
-    return out + 64;
-  }
   return write_changed(out, _mm512_mask_blend_epi8(grown, converted, splat(CR)), splat(LF),
                        shifts | dropped, grown);
 }

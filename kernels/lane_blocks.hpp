@@ -218,29 +218,46 @@ typename L::Vector in_range(typename L::Vector v, unsigned char low, unsigned ch
   return at_most<L>(L::sub(v, L::splat(low)), static_cast<unsigned char>(high - low));
 }
 
-// Bit i set when lane i is from Low to High: a single value or a range that starts at 0 or ends
-// at 0xFF costs one comparison, and either half of the byte values none.
+// Bit i set when lane i is in Set. A range that is either half of the byte values is read off the
+// top bits; a single value, or a range that starts at 0 or ends at 0xFF, costs one comparison.
 template <class L, unsigned char Low, unsigned char High>
-std::uint64_t range_bits(typename L::Vector v) noexcept {
-  constexpr std::uint64_t ALL = (std::uint64_t{1} << L::WIDTH) - 1;
-  if constexpr (Low == 0x00 && High == 0x7F) {
-    return ~L::bits_of(v) & ALL;
-  } else if constexpr (Low == 0x80 && High == 0xFF) {
-    return L::bits_of(v);
-  } else if constexpr (Low == High) {
-    return L::bits_of(L::equal(v, L::splat(Low)));
+typename L::Vector range_lanes(typename L::Vector v) noexcept {
+  if constexpr (Low == High) {
+    return L::equal(v, L::splat(Low));
   } else if constexpr (Low == 0x00) {
-    return L::bits_of(at_most<L>(v, High));
+    return at_most<L>(v, High);
   } else if constexpr (High == 0xFF) {
-    return L::bits_of(at_least<L>(v, Low));
+    return at_least<L>(v, Low);
   } else {
-    return L::bits_of(in_range<L>(v, Low, High));
+    return in_range<L>(v, Low, High);
   }
+}
+
+template <unsigned char Low, unsigned char High>
+constexpr bool is_half = (Low == 0x00 && High == 0x7F) || (Low == 0x80 && High == 0xFF);
+
+template <class L, unsigned char Low, unsigned char High>
+std::uint64_t half_bits(typename L::Vector v) noexcept {
+  constexpr std::uint64_t ALL = (std::uint64_t{1} << L::WIDTH) - 1;
+  return Low == 0x00 ? ~L::bits_of(v) & ALL : L::bits_of(v);
 }
 
 template <class L, ByteSet Set>
 std::uint64_t set_bits(typename L::Vector v) noexcept {
-  return range_bits<L, Set.low1, Set.high1>(v) | range_bits<L, Set.low2, Set.high2>(v);
+  constexpr bool first_half = is_half<Set.low1, Set.high1>;
+  constexpr bool second_half = is_half<Set.low2, Set.high2>;
+  if constexpr (first_half && second_half) {
+    return half_bits<L, Set.low1, Set.high1>(v) | half_bits<L, Set.low2, Set.high2>(v);
+  } else if constexpr (first_half) {
+    return half_bits<L, Set.low1, Set.high1>(v) |
+           L::bits_of(range_lanes<L, Set.low2, Set.high2>(v));
+  } else if constexpr (second_half) {
+    return L::bits_of(range_lanes<L, Set.low1, Set.high1>(v)) |
+           half_bits<L, Set.low2, Set.high2>(v);
+  } else {
+    return L::bits_of(
+        L::either(range_lanes<L, Set.low1, Set.high1>(v), range_lanes<L, Set.low2, Set.high2>(v)));
+  }
 }
 
 // The masks of the 64 bytes at block. Always inlined: the validator's loop is this and little more.
