@@ -135,11 +135,12 @@ const Direction SHIFT_JIS{
     "shift_jis_to_euc_jp",
     "SHIFT_JIS",
     "EUC-JP",
-    {"", "rejected: %s\n", is_shift_jis, shift_jis_to_euc_jp, "", nullptr, {}}};
-const Direction EUC_JP{"euc_jp_to_shift_jis",
-                       "EUC-JP",
-                       "SHIFT_JIS",
-                       {"", "rejected: %s\n", is_euc_jp, euc_jp_to_shift_jis, "", nullptr, {}}};
+    {"", "rejected: %s\n", is_shift_jis, shift_jis_to_euc_jp, "", nullptr, nullptr, {}}};
+const Direction EUC_JP{
+    "euc_jp_to_shift_jis",
+    "EUC-JP",
+    "SHIFT_JIS",
+    {"", "rejected: %s\n", is_euc_jp, euc_jp_to_shift_jis, "", nullptr, nullptr, {}}};
 
 // The image as the job lays it out: the content followed by zeroed slack.
 Bytes image_of(const Bytes& input) {

@@ -168,8 +168,13 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
         switches = false;
         continue;
       }
-      return stop_with(
-          group, std::strcmp(argument, "--version") == 0 ? rules.version_line : rules.usage_text);
+      if (std::strcmp(argument, "--version") != 0) {
+        return stop_with(group, rules.usage_text);
+      }
+      char version[128];
+      std::snprintf(version, sizeof version, "%s\nkernels: %s", rules.version_line,
+                    rules.kernel_set());
+      return stop_with(group, version);
     }
     // Only the character after the dash counts, so "-nc" is "-n" and a lone "-" is ignored.
     switch (argument[1]) {

@@ -23,6 +23,9 @@ struct DirectionRules {
   const char* version_line;
   // Whether image[0, size) holds no byte from 0x80 up.
   Validator ascii;
+  // The name of the instruction set the validator and transcoder run with on this processor,
+  // printed under the version.
+  const char* (*kernel_set)() noexcept;
   // Encodings that text for this direction is never wholly written in once it holds a byte from
   // 0x80 up, though the validator may accept it: what the other direction writes, and UTF-8. With
   // the check on, such text is refused (it would be converted into garbage), and so is text that

@@ -1,5 +1,6 @@
 #include "command_line.hpp"
 #include "euc_jp.hpp"
+#include "kernel_set.hpp"
 #include "utf8.hpp"
 
 namespace {
@@ -17,6 +18,7 @@ constexpr DirectionRules RULES{
     euc_jp_to_shift_jis,
     "grelmat " PROGRAM_VERSION,
     is_ascii,
+    chosen_kernel_set_name,
     {is_utf8, nullptr},
 };
 

@@ -72,6 +72,10 @@ const KernelSet& chosen_kernel_set() noexcept {
   return chosen;
 }
 
+const char* chosen_kernel_set_name() noexcept {
+  return chosen_kernel_set().name;
+}
+
 int is_shift_jis(const unsigned char* image, std::size_t size) noexcept {
   return chosen_kernel_set().is_shift_jis(image, size);
 }

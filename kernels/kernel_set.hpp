@@ -36,3 +36,6 @@ inline constexpr const char* KERNEL_SET_VARIABLE = "CONVERTER_KERNELS";
 // The set the functions of shift_jis.hpp and euc_jp.hpp use, chosen once per process: the widest
 // runnable set, narrowed by KERNEL_SET_VARIABLE.
 [[nodiscard]] const KernelSet& chosen_kernel_set() noexcept;
+
+// The name of the chosen set.
+[[nodiscard]] const char* chosen_kernel_set_name() noexcept;

@@ -1,5 +1,6 @@
 #include "command_line.hpp"
 #include "euc_jp.hpp"
+#include "kernel_set.hpp"
 #include "shift_jis.hpp"
 #include "utf8.hpp"
 
@@ -18,6 +19,7 @@ constexpr DirectionRules RULES{
     shift_jis_to_euc_jp,
     "tovrek " PROGRAM_VERSION,
     is_ascii,
+    chosen_kernel_set_name,
     // EUC-JP that this program wrote may pass as half-width katakana and pairs of the second
     // level; real Shift_JIS text holds leads 0x81-0x9F, which EUC-JP never has.
     {is_euc_jp, is_utf8},

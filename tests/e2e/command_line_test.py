@@ -10,6 +10,15 @@ from support import (PROGRAMS, WINDOWS, RUNNER, TIME_SCALE, USAGE, VERSION, REJE
                      ScratchTest)
 
 
+def widest_kernels():
+    """The widest kernel set this processor runs, from the flags Linux reports."""
+    with open("/proc/cpuinfo") as f:
+        flags = next(line for line in f if line.startswith("flags")).split()
+    if {"avx512f", "avx512bw", "avx512vbmi", "avx512_vbmi2"} <= set(flags):
+        return "avx512"
+    return "avx2" if "avx2" in flags else "sse2" if "sse2" in flags else "portable"
+
+
 class CommandLine(ScratchTest):
     def test_no_arguments_prints_the_usage_text(self):
         for program in PROGRAMS:
@@ -32,6 +41,21 @@ class CommandLine(ScratchTest):
                                  USAGE["tovrek"])
                 self.assertEqual(self.content("a.txt"), EUC_JP)
                 self.assert_untouched("b.txt", SHIFT_JIS)
+
+    def test_version_names_the_kernels_chosen_for_this_processor(self):
+        # The widest set the processor runs, unless a narrower one is named; a name it cannot
+        # run, or no set's name, gives the widest. Under Wine the emulated processor decides.
+        widest = None if WINDOWS else widest_kernels()
+        for wanted, chosen in (("", widest), ("portable", "portable"), ("sse2", "sse2"),
+                               ("avx512", widest), ("AVX2", widest)):
+            with self.subTest(wanted=wanted):
+                out = self.run_program("grelmat", "--version", env={"CONVERTER_KERNELS": wanted})
+                first, kernels = out.decode().splitlines()
+                self.assertEqual(first, f"grelmat {VERSION}")
+                if chosen is None:
+                    self.assertIn(kernels, ("kernels: sse2", "kernels: avx2", "kernels: avx512"))
+                else:
+                    self.assertEqual(kernels, f"kernels: {chosen}")
 
     def test_switches_apply_to_the_names_that_follow(self):
         for program in PROGRAMS:
@@ -83,12 +107,14 @@ class CommandLine(ScratchTest):
 
     def test_help_and_version_print_and_stop_after_earlier_names(self):
         for switch, printed in (("--help", USAGE), ("-h", USAGE), ("-H", USAGE),
-                                ("--version", {p: f"{p} {VERSION}\n".encode() for p in PROGRAMS})):
+                                ("--version", {p: f"{p} {VERSION}\nkernels: portable\n".encode()
+                                               for p in PROGRAMS})):
             for program, text in (("tovrek", SHIFT_JIS), ("grelmat", EUC_JP)):
                 with self.subTest(switch=switch, program=program):
                     self.make("a.txt", text)
                     self.make("b.txt", text)
-                    self.assertEqual(self.run_program(program, "a.txt", switch, "b.txt"),
+                    self.assertEqual(self.run_program(program, "a.txt", switch, "b.txt",
+                                                      env={"CONVERTER_KERNELS": "portable"}),
                                      printed[program])
                     self.assertNotEqual(self.content("a.txt"), text)
                     self.assert_untouched("b.txt", text)

@@ -26,9 +26,10 @@ struct Collected final : PieceSink {
   }
 };
 
-const DirectionRules TOVREK{"", "",       is_shift_jis,        shift_jis_to_euc_jp,
-                            "", is_ascii, {is_euc_jp, is_utf8}};
-const DirectionRules GRELMAT{"", "", is_euc_jp, euc_jp_to_shift_jis, "", is_ascii, {is_utf8}};
+const DirectionRules TOVREK{"", "",       is_shift_jis, shift_jis_to_euc_jp,
+                            "", is_ascii, nullptr,      {is_euc_jp, is_utf8}};
+const DirectionRules GRELMAT{"", "",       is_euc_jp, euc_jp_to_shift_jis,
+                             "", is_ascii, nullptr,   {is_utf8}};
 
 // Read and converted a piece at a time, with pieces of every small size, read through the buffer
 // or from memory, a file gives byte for byte what converting it whole gives, and is accepted
