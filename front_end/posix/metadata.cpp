@@ -21,6 +21,32 @@ unsigned flags_of(int fd) noexcept {
   return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? static_cast<unsigned>(flags) : 0u;
 }
 
+// Reads what read(into, room) gives into text. Most files have no extended attributes, or short
+// ones, so a small buffer is tried first and the size asked for only when it is too small; the
+// size asked for may be outgrown before the read, and then it is asked again.
+template <typename Read>
+bool read_growing(Read read, std::string& text) {
+  char small[256];
+  ssize_t got = read(small, sizeof small);
+  if (got >= 0) {
+    text.assign(small, static_cast<std::size_t>(got));
+    return true;
+  }
+  while (errno == ERANGE) {
+    const ssize_t length = read(nullptr, 0);
+    if (length < 0) {
+      return false;
+    }
+    text.resize(static_cast<std::size_t>(length));
+    got = read(text.data(), text.size());
+    if (got >= 0) {
+      text.resize(static_cast<std::size_t>(got));
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool read_metadata(int fd, Metadata& metadata) {
@@ -30,40 +56,20 @@ bool read_metadata(int fd, Metadata& metadata) {
   metadata.flags = flags_of(fd) & CARRIED_FLAGS;
   metadata.attributes.clear();
   std::string names;
-  for (;;) {
-    const ssize_t length = ::flistxattr(fd, nullptr, 0);
-    if (length < 0) {
-      // A file system without extended attributes has none to lose.
-      return errno == ENOTSUP;
-    }
-    names.resize(static_cast<std::size_t>(length));
-    const ssize_t got = ::flistxattr(fd, names.data(), names.size());
-    if (got >= 0) {
-      names.resize(static_cast<std::size_t>(got));
-      break;
-    }
-    if (errno != ERANGE) {
-      return false;
-    }
+  const auto list = [fd](char* into, std::size_t room) { return ::flistxattr(fd, into, room); };
+  if (!read_growing(list, names)) {
+    // A file system without extended attributes has none to lose.
+    return errno == ENOTSUP;
   }
   for (std::size_t start = 0; start < names.size();) {
     const std::string name = names.c_str() + start;
     start += name.size() + 1;
     std::string value;
-    for (;;) {
-      const ssize_t length = ::fgetxattr(fd, name.c_str(), nullptr, 0);
-      if (length < 0) {
-        return false;
-      }
-      value.resize(static_cast<std::size_t>(length));
-      const ssize_t got = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
-      if (got >= 0) {
-        value.resize(static_cast<std::size_t>(got));
-        break;
-      }
-      if (errno != ERANGE) {
-        return false;
-      }
+    const auto get = [fd, &name](char* into, std::size_t room) {
+      return ::fgetxattr(fd, name.c_str(), into, room);
+    };
+    if (!read_growing(get, value)) {
+      return false;
     }
     metadata.attributes.emplace_back(name, std::move(value));
   }

@@ -62,6 +62,11 @@ void remove_named_scratch_files() noexcept {
   }
 }
 
+bool named_scratch_files_exist() noexcept {
+  return std::any_of(std::begin(g_slots), std::end(g_slots),
+                     [](const ScratchSlot& slot) { return slot.exists != 0; });
+}
+
 ScratchFile::ScratchFile(int directory, std::string_view name, Kind kind) noexcept
     : directory_(directory), kind_(kind) {
   for (ScratchSlot& slot : g_slots) {

@@ -10,6 +10,9 @@
 // Removes the name of every temporary file that has one; safe in a signal handler.
 void remove_named_scratch_files() noexcept;
 
+// Whether a temporary file has a name now.
+[[nodiscard]] bool named_scratch_files_exist() noexcept;
+
 // A new file in an open directory, readable and writable by its owner alone and locked like the
 // file it is for. A temporary file has no name until link() gives it one, just before it takes
 // the file's place, so no other process can reach it while it is written and a kill leaves

@@ -44,6 +44,27 @@ sigset_t ending_signals(bool faults_too) noexcept {
   return set;
 }
 
+// Lets the signals of one group remove the named scratch files before they end the process. Only
+// a default action is replaced: an ignored signal stays ignored (nohup, a background job), and a
+// handler of someone else's (a sanitizer's) stays in place. Almost every signal has its default
+// action, so it is replaced first and put back in the rare other case. The caller holds every
+// ending signal back meanwhile, so that a signal meant to be ignored cannot meet the handler for
+// the moment it stands in.
+void arm(bool external) noexcept {
+  struct sigaction action {};
+  action.sa_handler = remove_scratch_and_reraise;
+  action.sa_mask = ending_signals(false);
+  struct sigaction previous {};
+  for_each_ending_signal([&](int signal_number, bool from_outside) {
+    if (from_outside == external && sigaction(signal_number, &action, &previous) == 0 &&
+        (previous.sa_handler != SIG_DFL || (previous.sa_flags & SA_SIGINFO) != 0)) {
+      sigaction(signal_number, &previous, nullptr);
+    }
+  });
+}
+
+bool g_armed_for_outside = false;
+
 }  // namespace
 
 void prepare_signals() noexcept {
@@ -60,21 +81,9 @@ void prepare_signals() noexcept {
       std::signal(quiet, SIG_IGN);
     }
   }
-  struct sigaction action {};
-  action.sa_handler = remove_scratch_and_reraise;
-  action.sa_mask = ending_signals(false);
-  // Held meanwhile, so that a signal meant to be ignored cannot meet the handler for the moment
-  // it stands in.
+  // The process's own faults cannot be held back, so their handler is there from the start.
   const SignalsHeld held;
-  for_each_ending_signal([&](int signal_number, bool) {
-    // Only a default action is replaced: an ignored signal stays ignored (nohup, a background
-    // job), and a handler of someone else's (a sanitizer's) stays in place. Almost every signal
-    // has its default action, so it is replaced first and put back in the rare other case.
-    if (sigaction(signal_number, &action, &previous) == 0 &&
-        (previous.sa_handler != SIG_DFL || (previous.sa_flags & SA_SIGINFO) != 0)) {
-      sigaction(signal_number, &previous, nullptr);
-    }
-  });
+  arm(false);
 }
 
 SignalsHeld::SignalsHeld() noexcept {
@@ -83,5 +92,12 @@ SignalsHeld::SignalsHeld() noexcept {
 }
 
 SignalsHeld::~SignalsHeld() {
+  // Signals from outside only ever arrive while none are held, so their handler is needed only
+  // once a temporary file keeps a name past a hold: after a commit that failed, or where the file
+  // system makes no unnamed files. A run that never leaves one so is spared arming them all.
+  if (!g_armed_for_outside && !sigismember(&previous_, SIGTERM) && named_scratch_files_exist()) {
+    g_armed_for_outside = true;
+    arm(true);
+  }
   sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
