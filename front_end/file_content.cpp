@@ -85,7 +85,10 @@ Loaded FileContent::next_piece(std::size_t start, std::span<const unsigned char>
 }
 
 bool ConvertedContent::make_room(std::size_t piece) noexcept {
-  const std::size_t needed = piece * MAX_OUTPUT_PER_INPUT_BYTE;
+  // Room for the whole window at once, so that pieces of slightly different lengths do not each
+  // map a block of their own.
+  const std::size_t longest = piece > content_.window() ? piece : content_.window();
+  const std::size_t needed = longest * MAX_OUTPUT_PER_INPUT_BYTE;
   if (needed <= room_size_) {
     return true;
   }

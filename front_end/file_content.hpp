@@ -61,6 +61,10 @@ class FileContent final : public OldContent {
   // Whether the whole content is in memory.
   [[nodiscard]] bool loaded() const noexcept { return image_.get() != nullptr; }
 
+  // The longest piece the reading window holds: pieces are no longer unless a stretch without a
+  // line feed outgrows it.
+  [[nodiscard]] std::size_t window() const noexcept { return piece_ < size_ ? piece_ : size_; }
+
   // The longest piece any pass has handed over.
   [[nodiscard]] std::size_t longest_piece() const noexcept { return longest_; }
 
