@@ -19,6 +19,7 @@
 #include "file_job.hpp"
 #include "kernel_set.hpp"
 #include "shift_jis.hpp"
+#include "utf8.hpp"
 
 namespace {
 
@@ -132,16 +133,29 @@ struct Direction {
   DirectionRules rules;
 };
 
-const Direction SHIFT_JIS{
-    "shift_jis_to_euc_jp",
-    "SHIFT_JIS",
-    "EUC-JP",
-    {"", "rejected: %s\n", is_shift_jis, shift_jis_to_euc_jp, "", nullptr, nullptr, {}}};
-const Direction EUC_JP{
-    "euc_jp_to_shift_jis",
-    "EUC-JP",
-    "SHIFT_JIS",
-    {"", "rejected: %s\n", is_euc_jp, euc_jp_to_shift_jis, "", nullptr, nullptr, {}}};
+// The rules as the programs set them, checks of other encodings included.
+const Direction SHIFT_JIS{"shift_jis_to_euc_jp",
+                          "SHIFT_JIS",
+                          "EUC-JP",
+                          {"",
+                           "rejected: %s\n",
+                           is_shift_jis,
+                           shift_jis_to_euc_jp,
+                           "",
+                           is_ascii,
+                           chosen_kernel_set_name,
+                           {is_euc_jp, is_utf8}}};
+const Direction EUC_JP{"euc_jp_to_shift_jis",
+                       "EUC-JP",
+                       "SHIFT_JIS",
+                       {"",
+                        "rejected: %s\n",
+                        is_euc_jp,
+                        euc_jp_to_shift_jis,
+                        "",
+                        is_ascii,
+                        chosen_kernel_set_name,
+                        {is_utf8, nullptr}}};
 
 // The image as the job lays it out: the content followed by zeroed slack.
 Bytes image_of(const Bytes& input) {
