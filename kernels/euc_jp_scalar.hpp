@@ -71,49 +71,24 @@ inline unsigned char* convert_rest(const unsigned char* in, const unsigned char*
       in += 1;
     } else {
       // Runs of plain ASCII without line ends are copied eight bytes at a time.
-      const std::size_t copied = copy_plain_ascii(in, static_cast<std::size_t>(end - in), out);
-      if (copied == 0) {
-        *out++ = static_cast<unsigned char>(b);
-        in += 1;
-      } else {
-        in += copied;
-        out += copied;
-      }
+      const std::size_t copied = copy_plain_ascii(in, end, out);
+      in += copied;
+      out += copied;
       after_cr = false;
     }
   }
   return out;
 }
 
-// Converts a block of Width bytes at in, of which the first is a trail exactly when carry is 1
-// (its lead is then in[-1]), and yields the new end of the output; carry then says whether the
-// last of them is a lead, whose trail the next block converts.
-using BlockConverter = unsigned char* (*)(const unsigned char* in, unsigned char* out,
-                                          unsigned& carry, bool& after_cr) noexcept;
-
-// The transcoder of a build: its blocks while they last, then the rest a byte at a time.
-template <std::size_t Width, BlockConverter Block>
-void convert(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept {
-  const unsigned char* in = image;
-  const unsigned char* const end = image + size;
-  // Every step stores two bytes and keeps up to two of them; the output never outgrows twice the
-  // input consumed, so the spare store always lands within the sink's room.
-  unsigned char* out = sink.cursor();
-  bool after_cr = false;
-  unsigned carry = 0;
-  for (; static_cast<std::size_t>(end - in) >= Width; in += Width) {
-    out = Block(in, out, carry, after_cr);
-  }
-  // A pair cut at the end of the last block is finished here, so that the rest starts at a
-  // character.
-  if (carry != 0) {
-    const unsigned lead = in[-1];
-    *out++ = lead == SINGLE_SHIFT_2 ? *in : PAIRS.second[lead & 1u][*in];
-    ++in;
-    after_cr = false;
-  }
-  sink.advance_to(convert_rest(in, end, out, after_cr));
+// The second byte of a pair whose trail is at in and lead at in[-1], the first already written.
+inline unsigned char finish_pair(const unsigned char* in) noexcept {
+  const unsigned lead = in[-1];
+  return lead == SINGLE_SHIFT_2 ? *in : PAIRS.second[lead & 1u][*in];
 }
+
+// The transcoder of a build with blocks of Width bytes.
+template <std::size_t Width, BlockConverter Block>
+constexpr auto convert = convert_in_blocks<Width, Block, finish_pair, convert_rest>;
 
 }  // namespace euc_jp
 }  // namespace

@@ -5,9 +5,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "byte_sink.hpp"
+
 // What every build of the validators and transcoders shares, whatever instruction set it is
 // compiled for: the byte classes of a pair encoding, the bit arithmetic that finds the leads among
-// 64 bytes, the block loop of the validators and a word-at-a-time copy of plain ASCII runs.
+// 64 bytes, the block loops of the validators and the transcoders, and a word-at-a-time copy of
+// plain ASCII runs.
 //
 // Each kernel source is compiled for its own instruction set, so everything here has internal
 // linkage: an inline function shared by name could have its copy from a wider source picked by the
@@ -111,15 +114,17 @@ template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigne
   return block_errors(Classify(last), carry) == 0;
 }
 
-// Copies whole eight-byte words of ASCII other than CR and LF from in to out while they last and
-// at least eight of the available bytes remain; yields how many bytes were copied.
-[[nodiscard]] inline std::size_t copy_plain_ascii(const unsigned char* in, std::size_t available,
+// Copies a run of ASCII other than CR and LF that starts at in[0], which is such a byte: whole
+// eight-byte words while they last and at least eight bytes remain before end, and at least that
+// first byte. Yields how many bytes were copied.
+[[nodiscard]] inline std::size_t copy_plain_ascii(const unsigned char* in, const unsigned char* end,
                                                   unsigned char* out) noexcept {
   constexpr std::uint64_t ONES = 0x0101010101010101ull;
   constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ull;
   const auto has_zero_byte = [](std::uint64_t word) {
     return ((word - ONES) & ~word & HIGH_BITS) != 0;
   };
+  const auto available = static_cast<std::size_t>(end - in);
   std::size_t done = 0;
   while (available - done >= 8) {
     std::uint64_t word;
@@ -131,7 +136,43 @@ template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigne
     std::memcpy(out + done, &word, 8);
     done += 8;
   }
+  if (done == 0) {
+    out[0] = in[0];
+    done = 1;
+  }
   return done;
+}
+
+// Converts a block of bytes at in, of which the first is a trail exactly when carry is 1 (its
+// lead is then in[-1]), and yields the new end of the output; carry then says whether the last of
+// them is a lead, whose trail the next block or finish_pair converts.
+using BlockConverter = unsigned char* (*)(const unsigned char* in, unsigned char* out,
+                                          unsigned& carry, bool& after_cr) noexcept;
+
+// The transcoder of a build: blocks of Width bytes while they last, then the trail of a pair the
+// last block cut (the one byte finish_pair gives for it, from the trail at in and its lead at
+// in[-1]), then the rest a byte at a time from a character boundary.
+template <std::size_t Width, BlockConverter Block,
+          unsigned char (*FinishPair)(const unsigned char* in) noexcept,
+          unsigned char* (*Rest)(const unsigned char* in, const unsigned char* end,
+                                 unsigned char* out, bool after_cr) noexcept>
+void convert_in_blocks(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept {
+  const unsigned char* in = image;
+  const unsigned char* const end = image + size;
+  // Every step stores two bytes and keeps up to two of them; the output never outgrows twice the
+  // input consumed, so the spare store always lands within the sink's room.
+  unsigned char* out = sink.cursor();
+  // Whether the byte just handled was a CR, for the LF that may follow.
+  bool after_cr = false;
+  unsigned carry = 0;
+  for (; static_cast<std::size_t>(end - in) >= Width; in += Width) {
+    out = Block(in, out, carry, after_cr);
+  }
+  if (carry != 0) {
+    *out++ = FinishPair(in++);
+    after_cr = false;
+  }
+  sink.advance_to(Rest(in, end, out, after_cr));
 }
 
 }  // namespace
