@@ -3,7 +3,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
 
 #include <immintrin.h>
 
@@ -13,8 +12,7 @@
 
 // The validators' classification and the transcoders' blocks written once over a vector of
 // lanes, for 16-byte SSE2 and 32-byte AVX2 registers alike; they differ in how a block that
-// changes length is written. Internal linkage throughout, for the
-// reason pair_scan.hpp gives.
+// changes length is written. Internal linkage throughout, for the reason pair_scan.hpp gives.
 namespace {
 
 #if defined(__SSE2__)
