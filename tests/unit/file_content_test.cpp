@@ -36,7 +36,9 @@ const DirectionRules GRELMAT{"", "",       is_euc_jp, euc_jp_to_shift_jis,
 // exactly when it is whole: cut after each line feed whatever comes before it (a lead that takes
 // it as its trail, a CR) or after it, and through stretches with no line feed at all.
 TEST(FileContent, PiecesOfAnySizeGiveWhatTheWholeGives) {
-  const fs::path path = fs::temp_directory_path() / "file-content-test.txt";
+  // A name of this run's own: a run stopped as hung must not leave its file in the next one's way.
+  const fs::path path = fs::temp_directory_path() /
+                        ("file-content-test-" + std::to_string(std::random_device()()) + ".txt");
   std::mt19937 random(20261209);
   // Line ends, leads of both encodings, katakana, ASCII, and so a lone lead at the very end.
   const unsigned char alphabet[] = {'\n', '\r', 'a',  0x81, 0x8E, 0x9F, 0xA1,
