@@ -8,12 +8,12 @@
 // validators serve the AVX-512 set too.
 int is_shift_jis_avx2(const unsigned char* image, std::size_t size) noexcept {
   using shift_jis::ENCODING;
-  return is_pair_text<ENCODING, lanes::classify<Avx2Lanes, ENCODING>>(image, size) ? 1 : 0;
+  return is_pair_text<ENCODING, lanes::classify<Avx2Lanes, ENCODING>>(image, size);
 }
 
 int is_euc_jp_avx2(const unsigned char* image, std::size_t size) noexcept {
   using euc_jp::ENCODING;
-  return is_pair_text<ENCODING, lanes::classify<Avx2Lanes, ENCODING>>(image, size) ? 1 : 0;
+  return is_pair_text<ENCODING, lanes::classify<Avx2Lanes, ENCODING>>(image, size);
 }
 
 extern const KernelSet AVX2_KERNELS{

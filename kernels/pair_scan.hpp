@@ -89,20 +89,20 @@ template <PairEncoding Encoding>
 
 }  // namespace pair_scan
 
-// True when data[0, size) is a sequence of singles and lead-trail pairs of the encoding, with no
-// lead in last place; false for an absent or empty range. Classify gives the masks of 64 bytes.
-// Reads only data[0, size).
+// The validator of a build: yields 1 when data[0, size) is a sequence of singles and lead-trail
+// pairs of the encoding, with no lead in last place; 0 otherwise, and for an absent or empty
+// range. Classify gives the masks of 64 bytes. Reads only data[0, size).
 template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigned char*) noexcept>
-[[nodiscard]] bool is_pair_text(const unsigned char* data, std::size_t size) noexcept {
+[[nodiscard]] int is_pair_text(const unsigned char* data, std::size_t size) noexcept {
   using namespace pair_scan;
   if (data == nullptr || size == 0) {
-    return false;
+    return 0;
   }
   std::uint64_t carry = 0;
   std::size_t p = 0;
   for (; size - p >= 64; p += 64) {
     if (block_errors(Classify(data + p), carry) != 0) {
-      return false;
+      return 0;
     }
   }
   // The rest, padded with zero bytes: a zero is a valid single, and no trail, so a lead in last
@@ -111,7 +111,7 @@ template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigne
                 Encoding.single.contains(0));
   unsigned char last[64] = {};
   std::memcpy(last, data + p, size - p);
-  return block_errors(Classify(last), carry) == 0;
+  return block_errors(Classify(last), carry) == 0 ? 1 : 0;
 }
 
 // Copies a run of ASCII other than CR and LF that starts at in[0], which is such a byte: whole

@@ -6,19 +6,9 @@
 // A byte at a time, on any processor.
 namespace {
 
-int is_shift_jis_portable(const unsigned char* image, std::size_t size) noexcept {
-  using shift_jis::ENCODING;
-  return is_pair_text<ENCODING, pair_scan::classify_bytes<ENCODING>>(image, size) ? 1 : 0;
-}
-
 void shift_jis_to_euc_jp_portable(const unsigned char* image, std::size_t size,
                                   ByteSink& sink) noexcept {
   sink.advance_to(shift_jis::convert_rest(image, image + size, sink.cursor(), false));
-}
-
-int is_euc_jp_portable(const unsigned char* image, std::size_t size) noexcept {
-  using euc_jp::ENCODING;
-  return is_pair_text<ENCODING, pair_scan::classify_bytes<ENCODING>>(image, size) ? 1 : 0;
 }
 
 void euc_jp_to_shift_jis_portable(const unsigned char* image, std::size_t size,
@@ -28,6 +18,8 @@ void euc_jp_to_shift_jis_portable(const unsigned char* image, std::size_t size,
 
 }  // namespace
 
-extern const KernelSet PORTABLE_KERNELS{"portable", is_shift_jis_portable,
-                                        shift_jis_to_euc_jp_portable, is_euc_jp_portable,
-                                        euc_jp_to_shift_jis_portable};
+extern const KernelSet PORTABLE_KERNELS{
+    "portable", is_pair_text<shift_jis::ENCODING, pair_scan::classify_bytes<shift_jis::ENCODING>>,
+    shift_jis_to_euc_jp_portable,
+    is_pair_text<euc_jp::ENCODING, pair_scan::classify_bytes<euc_jp::ENCODING>>,
+    euc_jp_to_shift_jis_portable};
