@@ -145,7 +145,8 @@ template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigne
 
 // Converts a block of bytes at in, of which the first is a trail exactly when carry is 1 (its
 // lead is then in[-1]), and yields the new end of the output; carry then says whether the last of
-// them is a lead, whose trail the next block or finish_pair converts.
+// them is a lead, whose trail the next block or finish_pair converts. May read the byte after the
+// block, which the transcoders' callers keep readable.
 using BlockConverter = unsigned char* (*)(const unsigned char* in, unsigned char* out,
                                           unsigned& carry, bool& after_cr) noexcept;
 
