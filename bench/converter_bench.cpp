@@ -14,6 +14,8 @@
 
 #include "byte_sink.hpp"
 #include "direction_rules.hpp"
+#include "grelmat_rules.hpp"
+#include "tovrek_rules.hpp"
 #include "euc_jp.hpp"
 #include "file_content.hpp"
 #include "file_job.hpp"
@@ -134,28 +136,8 @@ struct Direction {
 };
 
 // The rules as the programs set them, checks of other encodings included.
-const Direction SHIFT_JIS{"shift_jis_to_euc_jp",
-                          "SHIFT_JIS",
-                          "EUC-JP",
-                          {"",
-                           "rejected: %s\n",
-                           is_shift_jis,
-                           shift_jis_to_euc_jp,
-                           "",
-                           is_ascii,
-                           chosen_kernel_set_name,
-                           {is_euc_jp, is_utf8}}};
-const Direction EUC_JP{"euc_jp_to_shift_jis",
-                       "EUC-JP",
-                       "SHIFT_JIS",
-                       {"",
-                        "rejected: %s\n",
-                        is_euc_jp,
-                        euc_jp_to_shift_jis,
-                        "",
-                        is_ascii,
-                        chosen_kernel_set_name,
-                        {is_utf8, nullptr}}};
+const Direction SHIFT_JIS{"shift_jis_to_euc_jp", "SHIFT_JIS", "EUC-JP", TOVREK_RULES};
+const Direction EUC_JP{"euc_jp_to_shift_jis", "EUC-JP", "SHIFT_JIS", GRELMAT_RULES};
 
 // The image as the job lays it out: the content followed by zeroed slack.
 Bytes image_of(const Bytes& input) {

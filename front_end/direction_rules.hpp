@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "byte_sink.hpp"
 
@@ -11,10 +12,20 @@ struct DirectionRules {
   // Writes the converted image[0, size) to the sink; may read image[size], the first slack byte.
   using Transcoder = void (*)(const unsigned char* image, std::size_t size,
                               ByteSink& sink) noexcept;
+  // How unlikely image[0, size) is as Japanese text in one encoding; the lower, the likelier.
+  using TextCost = std::uint64_t (*)(const unsigned char* image, std::size_t size) noexcept;
+  // One encoding the file may be read in.
+  struct Reading {
+    Validator validator;
+    TextCost cost;
+    // printf format with one %s, printed when the file reads best in this encoding.
+    const char* rejection_message;
+  };
 
   // Printed whole, followed by one newline, for a bare command line, -?, -h or --help.
   const char* usage_text;
-  // printf format with one %s for the file name as typed, printed when the check refuses a file.
+  // printf format with one %s for the file name as typed, printed when the check refuses a file
+  // for bytes the source encoding cannot hold.
   const char* rejection_message;
   // Whether image[0, size) is acceptable input for the direction.
   Validator validator;
@@ -26,9 +37,13 @@ struct DirectionRules {
   // The name of the instruction set the validator and transcoder run with on this processor,
   // printed under the version.
   const char* (*kernel_set)() noexcept;
-  // Encodings that text for this direction is never wholly written in once it holds a byte from
-  // 0x80 up, though the validator may accept it: what the other direction writes, and UTF-8. With
-  // the check on, such text is refused (it would be converted into garbage), and so is text that
-  // begins with a UTF-8 byte order mark. Null where there is no second one.
-  Validator look_alikes[2];
+  // How unlikely image[0, size) is as Japanese text in the source encoding, in quarter bits.
+  TextCost cost;
+  // The encodings a file may be written in instead, though the validator accepts it: [0] what the
+  // other direction reads (a file converted already), [1] UTF-8. With the check on, a file that
+  // holds a byte from 0x80 up and reads at least as well in one of them is refused with its
+  // message, and so is a file in UTF-8 that begins with a byte order mark.
+  Reading look_alikes[2];
+  // printf format with one %s, printed when a file the check refuses reads as UTF-16.
+  const char* utf16_message;
 };

@@ -97,12 +97,18 @@ bool ConvertedContent::make_room(std::size_t piece) noexcept {
   return room_.get() != nullptr;
 }
 
+void ConvertedContent::refused(const EncodingCheck& check) noexcept {
+  ended_ = Ended::refused;
+  rejection_message_ =
+      check.rejection_message(check.needs_whole() ? content_.whole()
+                                                  : std::span<const unsigned char>());
+}
+
 bool ConvertedContent::pieces(PieceSink& sink) noexcept {
   EncodingCheck check(rules_);
   ended_ = Ended::stopped;
   const Loaded passed = content_.each_piece([&](std::span<const unsigned char> piece) {
     if (check_ && !check.take(piece)) {
-      ended_ = Ended::refused;
       return false;
     }
     if (!make_room(piece.size())) {
@@ -116,10 +122,16 @@ bool ConvertedContent::pieces(PieceSink& sink) noexcept {
   if (passed == Loaded::no_memory || passed == Loaded::unreadable) {
     ended_ = passed == Loaded::no_memory ? Ended::no_memory : Ended::unreadable;
   }
+  if (passed == Loaded::stopped && check.refused()) {
+    refused(check);
+  }
   if (passed != Loaded::done) {
     return false;
   }
-  ended_ = check_ && !check.accepted() ? Ended::refused : Ended::done;
+  ended_ = Ended::done;
+  if (check_ && !check.accepted()) {
+    refused(check);
+  }
   return ended_ == Ended::done;
 }
 
@@ -130,9 +142,11 @@ bool ConvertedContent::acceptable() noexcept {
   EncodingCheck check(rules_);
   const Loaded passed =
       content_.each_piece([&](std::span<const unsigned char> piece) { return check.take(piece); });
-  ended_ = passed == Loaded::done && check.accepted() ? Ended::done
-           : passed == Loaded::no_memory              ? Ended::no_memory
-           : passed == Loaded::unreadable             ? Ended::unreadable
-                                                      : Ended::refused;
+  ended_ = passed == Loaded::no_memory    ? Ended::no_memory
+           : passed == Loaded::unreadable ? Ended::unreadable
+                                          : Ended::done;
+  if (ended_ == Ended::done && !check.accepted()) {
+    refused(check);
+  }
   return ended_ == Ended::done;
 }

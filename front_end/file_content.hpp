@@ -4,6 +4,7 @@
 #include <span>
 
 #include "direction_rules.hpp"
+#include "encoding_check.hpp"
 #include "job_memory.hpp"
 #include "replacement.hpp"
 #include "source_file.hpp"
@@ -101,8 +102,12 @@ class ConvertedContent final : public Content {
   // short of memory or of bytes to read.
   enum class Ended { not_made, done, stopped, refused, no_memory, unreadable };
   [[nodiscard]] Ended ended() const noexcept { return ended_; }
+  // The message of the check's refusal, once a pass has ended refused.
+  [[nodiscard]] const char* rejection_message() const noexcept { return rejection_message_; }
 
  private:
+  // Ends the pass refused by check, choosing its message.
+  void refused(const EncodingCheck& check) noexcept;
   // Room for a piece of this size converted; false when it cannot be had.
   [[nodiscard]] bool make_room(std::size_t piece) noexcept;
 
@@ -112,4 +117,5 @@ class ConvertedContent final : public Content {
   JobMemory room_;
   std::size_t room_size_ = 0;
   Ended ended_ = Ended::not_made;
+  const char* rejection_message_ = nullptr;
 };

@@ -87,7 +87,7 @@ const char* FileJob::failure_message() noexcept {
   }
   switch (converted.ended()) {
     case ConvertedContent::Ended::refused:
-      return rules_.rejection_message;
+      return converted.rejection_message();
     case ConvertedContent::Ended::no_memory:
       return "Failed to alloc memory\n";
     case ConvertedContent::Ended::unreadable:

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "encoding_check.hpp"
+#include "grelmat_rules.hpp"
+#include "tovrek_rules.hpp"
 #include "euc_jp.hpp"
 #include "file_content.hpp"
 #include "shift_jis.hpp"
@@ -26,10 +28,6 @@ struct Collected final : PieceSink {
   }
 };
 
-const DirectionRules TOVREK{"", "",       is_shift_jis, shift_jis_to_euc_jp,
-                            "", is_ascii, nullptr,      {is_euc_jp, is_utf8}};
-const DirectionRules GRELMAT{"", "",       is_euc_jp, euc_jp_to_shift_jis,
-                             "", is_ascii, nullptr,   {is_utf8}};
 
 // Read and converted a piece at a time, with pieces of every small size, read through the buffer
 // or from memory, a file gives byte for byte what converting it whole gives, and is accepted
@@ -54,7 +52,7 @@ TEST(FileContent, PiecesOfAnySizeGiveWhatTheWholeGives) {
     // One open a round: under an emulated Windows each open costs a great deal.
     SourceFile file;
     ASSERT_TRUE(file.open(path.string().c_str()));
-    for (const DirectionRules* rules : {&TOVREK, &GRELMAT}) {
+    for (const DirectionRules* rules : {&TOVREK_RULES, &GRELMAT_RULES}) {
       const Bytes expected = transcode(rules->transcoder, bytes);
       const bool valid = rules->validator(bytes.data(), bytes.size()) != 0;
       EncodingCheck whole(*rules);

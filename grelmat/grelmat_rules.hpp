@@ -1,0 +1,31 @@
+#pragma once
+
+#include "direction_rules.hpp"
+#include "euc_jp.hpp"
+#include "japanese_text.hpp"
+#include "kernel_set.hpp"
+#include "shift_jis.hpp"
+#include "utf8.hpp"
+
+// What makes grelmat its direction of conversion.
+inline constexpr DirectionRules GRELMAT_RULES{
+    "Usage: grelmat [ -n | -c ] <filename> [ <filename>... ]\n"
+    "    -n   Do NOT check encoding\n"
+    "    -c   Check encoding (Default)\n"
+    "    -k   Keep each converted file's modification time\n"
+    "    --   End the switches: every later argument is a file name\n"
+    "    -h, --help   Print this text\n"
+    "    --version    Print the program's name and version",
+    "File is NOT written in EUC-JP: %s\n",
+    is_euc_jp,
+    euc_jp_to_shift_jis,
+    "grelmat " PROGRAM_VERSION,
+    is_ascii,
+    chosen_kernel_set_name,
+    euc_jp_text_cost,
+    // Shift_JIS that this program wrote may pass as pairs, half-width katakana and pairs of the
+    // second level alike, and a short UTF-8 text as either.
+    {{is_shift_jis, shift_jis_text_cost, "File is NOT written in EUC-JP but in ShiftJIS: %s\n"},
+     {is_utf8, utf8_text_cost, "File is NOT written in EUC-JP but in UTF-8: %s\n"}},
+    "File is NOT written in EUC-JP but in UTF-16: %s\n",
+};

@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Writes text_model_tables.cpp: how often each character occurs in real Japanese text, as costs
+in quarter bits (-4 log2 of its frequency), from text nobody on this project wrote.
+
+    kernels/make_text_model.py > kernels/text_model_tables.cpp
+
+Sources (Debian packages): manpages-ja, the running text every JIS X 0208 character and every
+katakana run is counted in; kanjidic, whose newspaper frequency ranks (its F field) give the
+kanji the manual pages lack a share of the rest. Half-width katakana are counted as the half-width
+forms of the manual pages' katakana runs. The other Japanese packages (debian-reference-ja,
+skkdic, edict, message catalogs) are left out, so that the tests can measure on text the model
+never saw.
+"""
+
+import collections
+import glob
+import gzip
+import math
+import sys
+import unicodedata
+
+MANUALS = "/usr/share/man/ja/**/*"
+KANJIDIC = "/usr/share/edict/kanjidic"
+# Never seen: what an unassigned position or a byte no encoding uses costs, in quarter bits.
+UNASSIGNED = 160
+# Kanji outside kanjidic's ranks count as if ranked here.
+UNRANKED = 6000
+# How much of a kanji's frequency comes from the ranks rather than the manual pages.
+RANK_SHARE = 0.1
+# How often half-width punctuation is followed by more half-width katakana.
+PUNCTUATION_GOES_ON = 0.25
+
+
+def manual_texts():
+    for path in sorted(glob.glob(MANUALS, recursive=True)):
+        if path.endswith(".gz"):
+            with gzip.open(path) as f:
+                yield f.read().decode("utf-8", "replace")
+
+
+def jis_index(ch):
+    """Row * 94 + cell of a JIS X 0208 character (or of Windows' row 13 and NEC selection)."""
+    try:
+        euc = ch.encode("euc_jp")
+    except UnicodeEncodeError:
+        try:
+            sjis = ch.encode("cp932")
+        except UnicodeEncodeError:
+            return None
+        if len(sjis) != 2 or not 0x81 <= sjis[0] <= 0xEF:
+            return None
+        lead, trail = sjis
+        row = (lead - 0x81 if lead < 0xA0 else lead - 0xC1) * 2
+        if trail >= 0x9F:
+            return (row + 1) * 94 + trail - 0x9F
+        return row * 94 + trail - 0x40 - (trail > 0x7F)
+    if len(euc) != 2 or not (0xA1 <= euc[0] <= 0xFE and 0xA1 <= euc[1] <= 0xFE):
+        return None
+    return (euc[0] - 0xA1) * 94 + euc[1] - 0xA1
+
+
+def assigned_positions():
+    """Every position that either encoding assigns, with its character."""
+    chars = {}
+    for lead in list(range(0x81, 0xA0)) + list(range(0xE0, 0xF0)):
+        for trail in list(range(0x40, 0x7F)) + list(range(0x80, 0xFD)):
+            try:
+                ch = bytes([lead, trail]).decode("cp932")
+            except UnicodeDecodeError:
+                continue
+            index = jis_index(ch)
+            if index is not None:
+                chars.setdefault(index, ch)
+    return chars
+
+
+def half_width(run):
+    """The half-width form of a katakana run, or None where a character has none."""
+    table = {}
+    for code in range(0xFF61, 0xFFA0):
+        table[unicodedata.normalize("NFKC", chr(code))] = chr(code)
+    out = []
+    for ch in unicodedata.normalize("NFD", run):
+        if ch not in table:
+            return None
+        out.append(table[ch])
+    return "".join(out)
+
+
+def quarter_bits(p):
+    return min(UNASSIGNED - 1, max(0, round(-4 * math.log2(p))))
+
+
+def main():
+    chars = assigned_positions()
+    counts = collections.Counter()
+    runs = collections.Counter()
+    katakana = set(chr(c) for c in range(0x30A1, 0x30FB)) | {"ー"}
+    for text in manual_texts():
+        run = []
+        for ch in text + "\n":
+            index = jis_index(ch) if ord(ch) >= 0x80 else None
+            if index is not None:
+                counts[index] += 1
+            if ch in katakana:
+                run.append(ch)
+            elif run:
+                runs["".join(run)] += 1
+                run = []
+    total = sum(counts.values())
+
+    ranks = {}
+    with open(KANJIDIC, encoding="euc_jp", errors="replace") as f:
+        for line in f:
+            fields = line.split()
+            rank = [int(x[1:]) for x in fields[1:] if x.startswith("F") and x[1:].isdigit()]
+            index = jis_index(fields[0]) if fields and len(fields[0]) == 1 else None
+            if index is not None and index >= 15 * 94:
+                ranks[index] = rank[0] if rank else UNRANKED
+    rank_total = sum(1 / r for r in ranks.values())
+
+    costs = [UNASSIGNED] * (94 * 94)
+    for index in chars:
+        p = (counts[index] + 0.5) / (total + 0.5 * len(chars))
+        if index in ranks:
+            p = (1 - RANK_SHARE) * p + RANK_SHARE * (1 / ranks[index]) / rank_total
+        costs[index] = quarter_bits(p)
+
+    # Half-width katakana: the first of a run, each after the one before it, and the end of a run
+    # (index 63).
+    first = collections.Counter()
+    after = collections.defaultdict(collections.Counter)
+    for run, count in runs.items():
+        hw = half_width(run)
+        if hw is None:
+            continue
+        codes = [ord(c) - 0xFF61 for c in hw] + [63]
+        first[codes[0]] += count
+        for a, b in zip(codes, codes[1:]):
+            after[a][b] += count
+    first_costs = [quarter_bits((first[c] + 0.5) / (sum(first.values()) + 0.5 * 63))
+                   for c in range(63)]
+    # Katakana runs hold no punctuation (｡｢｣､･, 0 to 4): after one, a run mostly ends, and
+    # otherwise goes on as a run begins.
+    first_total = sum(first.values())
+    after_costs = []
+    for a in range(63):
+        n = sum(after[a].values())
+        if a < 5:
+            after_costs.append([quarter_bits(PUNCTUATION_GOES_ON * (first[b] + 0.5) /
+                                             (first_total + 0.5 * 63)) for b in range(63)] +
+                               [quarter_bits(1 - PUNCTUATION_GOES_ON)])
+            continue
+        after_costs.append([quarter_bits((after[a][b] + 0.5) / (n + 0.5 * 64)) for b in range(64)])
+
+    # Unicode code points of every assigned position, for reading UTF-8.
+    unicode_pairs = sorted((ord(ch), index) for index, ch in chars.items()
+                           if len(ch) == 1 and ord(ch) < 0x10000)
+
+    w = sys.stdout.write
+    w("// Generated by make_text_model.py from Debian's manpages-ja and kanjidic; do not edit.\n")
+    w(f"// {total} characters counted, {len(ranks)} kanji ranked.\n\n")
+    w('#include "text_model_tables.hpp"\n\n')
+    w("const unsigned char JIS_COST[94 * 94] = {\n")
+    for row in range(94):
+        w("    " + ",".join(str(c) for c in costs[row * 94:(row + 1) * 94]) + ",\n")
+    w("};\n\n")
+    w("const unsigned char HALF_WIDTH_FIRST_COST[63] = {\n    ")
+    w(",".join(str(c) for c in first_costs) + ",\n};\n\n")
+    w("const unsigned char HALF_WIDTH_NEXT_COST[63][64] = {\n")
+    for row in after_costs:
+        w("    {" + ",".join(str(c) for c in row) + "},\n")
+    w("};\n\n")
+    w(f"const UnicodeJis UNICODE_JIS[{len(unicode_pairs)}] = {{\n")
+    for i in range(0, len(unicode_pairs), 8):
+        w("    " + " ".join(f"{{0x{u:04X},{j}}}," for u, j in unicode_pairs[i:i + 8]) + "\n")
+    w("};\n")
+    w(f"const std::size_t UNICODE_JIS_COUNT = {len(unicode_pairs)};\n")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// How often each character occurs in real Japanese text, as costs in quarter bits (-4 log2 of
+// the character's frequency). Generated from Debian's Japanese text by make_text_model.py.
+
+// A cost at least this high is a position no encoding assigns.
+inline constexpr unsigned UNASSIGNED_COST = 160;
+
+// Each JIS X 0208 position, row * 94 + cell, both counted from 0 (Windows' row 13 and the NEC
+// selection of IBM's extensions included).
+extern const unsigned char JIS_COST[94 * 94];
+// Each half-width katakana 0xA1-0xDF (counted from 0) beginning a run of them.
+extern const unsigned char HALF_WIDTH_FIRST_COST[63];
+// Each half-width katakana, or at 63 the end of the run, after the one given first.
+extern const unsigned char HALF_WIDTH_NEXT_COST[63][64];
+
+// The code point of each position that has one, sorted by code point.
+struct UnicodeJis {
+  std::uint16_t code_point;
+  std::uint16_t jis;
+};
+extern const UnicodeJis UNICODE_JIS[];
+extern const std::size_t UNICODE_JIS_COUNT;

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "direction_rules.hpp"
+#include "euc_jp.hpp"
+#include "japanese_text.hpp"
+#include "kernel_set.hpp"
+#include "shift_jis.hpp"
+#include "utf8.hpp"
+
+// What makes tovrek its direction of conversion.
+inline constexpr DirectionRules TOVREK_RULES{
+    "Usage: tovrek [ -n | -c ] <filename> [ <filename>... ]\n"
+    "    -n   Do NOT check encoding\n"
+    "    -c   Check encoding (Default)\n"
+    "    -k   Keep each converted file's modification time\n"
+    "    --   End the switches: every later argument is a file name\n"
+    "    -h, --help   Print this text\n"
+    "    --version    Print the program's name and version",
+    "File is NOT written in ShiftJIS: %s\n",
+    is_shift_jis,
+    shift_jis_to_euc_jp,
+    "tovrek " PROGRAM_VERSION,
+    is_ascii,
+    chosen_kernel_set_name,
+    shift_jis_text_cost,
+    // EUC-JP that this program wrote may pass as half-width katakana and pairs of the second
+    // level, and a short UTF-8 text as either.
+    {{is_euc_jp, euc_jp_text_cost, "File is NOT written in ShiftJIS but in EUC-JP: %s\n"},
+     {is_utf8, utf8_text_cost, "File is NOT written in ShiftJIS but in UTF-8: %s\n"}},
+    "File is NOT written in ShiftJIS but in UTF-16: %s\n",
+};
