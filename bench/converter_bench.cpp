@@ -14,13 +14,13 @@
 
 #include "byte_sink.hpp"
 #include "direction_rules.hpp"
-#include "grelmat_rules.hpp"
-#include "tovrek_rules.hpp"
 #include "euc_jp.hpp"
 #include "file_content.hpp"
 #include "file_job.hpp"
+#include "grelmat_rules.hpp"
 #include "kernel_set.hpp"
 #include "shift_jis.hpp"
+#include "tovrek_rules.hpp"
 #include "utf8.hpp"
 
 namespace {

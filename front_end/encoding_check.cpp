@@ -7,8 +7,8 @@
 namespace {
 
 bool starts_with_utf16_mark(std::span<const unsigned char> bytes) noexcept {
-  return bytes.size() >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) ||
-                               (bytes[0] == 0xFE && bytes[1] == 0xFF));
+  return bytes.size() >= 2 &&
+         ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF));
 }
 
 }  // namespace

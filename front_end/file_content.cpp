@@ -99,9 +99,8 @@ bool ConvertedContent::make_room(std::size_t piece) noexcept {
 
 void ConvertedContent::refused(const EncodingCheck& check) noexcept {
   ended_ = Ended::refused;
-  rejection_message_ =
-      check.rejection_message(check.needs_whole() ? content_.whole()
-                                                  : std::span<const unsigned char>());
+  rejection_message_ = check.rejection_message(
+      check.needs_whole() ? content_.whole() : std::span<const unsigned char>());
 }
 
 bool ConvertedContent::pieces(PieceSink& sink) noexcept {

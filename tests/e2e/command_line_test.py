@@ -6,6 +6,7 @@ import subprocess
 import unittest
 
 from support import (PROGRAMS, WINDOWS, RUNNER, TIME_SCALE, USAGE, VERSION, REJECTION, INVALID,
+                     CONVERTED_ALREADY,
                      CONVERTED_INVALID, SHIFT_JIS, EUC_JP, OLD_NS, posix_only, message, limited,
                      ScratchTest)
 
@@ -102,7 +103,7 @@ class CommandLine(ScratchTest):
         # became 8E A4 8E A2.
         self.make("a.txt", b"\x82\xa0")
         self.assertEqual(self.run_program("tovrek", "a.txt", "a.txt"),
-                         message(REJECTION["tovrek"], "a.txt"))
+                         message(CONVERTED_ALREADY["tovrek"], "a.txt"))
         self.assertEqual(self.content("a.txt"), b"\xa4\xa2")
 
     def test_help_and_version_print_and_stop_after_earlier_names(self):
@@ -201,7 +202,7 @@ class Messages(ScratchTest):
                     if links == 2:
                         os.link(self.path("wrong.txt"), self.path("link.txt"))
                     out = self.run_program(program, "wrong.txt")
-                    self.assertEqual(out, message(REJECTION[program], "wrong.txt"))
+                    self.assertEqual(out, message(CONVERTED_ALREADY[program], "wrong.txt"))
                     self.assert_untouched("wrong.txt", wrong)
                     self.assert_entries("wrong.txt", *(["link.txt"] if links == 2 else []))
                     for name in os.listdir(self.dir):

@@ -1,16 +1,23 @@
 """What the conversion makes of the bytes, and the memory it takes."""
 
+import collections
+import gzip
 import os
 import re
 import stat
 import subprocess
+import unicodedata
 import unittest
 
-from support import (PROGRAMS, SAMPLE, REJECTION, SHIFT_JIS, EUC_JP, NOBODY, OLD_NS, posix_only,
-                     message, ScratchTest)
+from support import (PROGRAMS, SAMPLE, REJECTION, WRITTEN_IN, CONVERTED_ALREADY, SHIFT_JIS, EUC_JP,
+                     NOBODY, OLD_NS, posix_only, message, ScratchTest)
 
 # Dictionaries of real Japanese text, in EUC-JP, from Debian's skkdic and edict.
 DICTIONARIES = ("/usr/share/skk/SKK-JISYO.L", "/usr/share/edict/edict")
+# More real text the programs' model of Japanese was not made from: Debian's reference manual,
+# in UTF-8, and kanjidic, in EUC-JP.
+REFERENCE = "/usr/share/debian-reference/debian-reference.ja.txt.gz"
+KANJIDIC = "/usr/share/edict/kanjidic"
 
 
 class Conversion(ScratchTest):
@@ -36,8 +43,10 @@ class Conversion(ScratchTest):
                                          ("grelmat", b"\xa4", b"\x82\x7e")):
             with self.subTest(program):
                 self.make("lone.txt", lone)
+                # A4 alone is a half-width katakana in Shift_JIS.
+                refusal = REJECTION if program == "tovrek" else CONVERTED_ALREADY
                 self.assertEqual(self.run_program(program, "lone.txt"),
-                                 message(REJECTION[program], "lone.txt"))
+                                 message(refusal[program], "lone.txt"))
                 self.assertEqual(self.run_program(program, "-n", "lone.txt"), b"")
                 self.assertEqual(self.content("lone.txt"), expected)
 
@@ -55,18 +64,46 @@ class Conversion(ScratchTest):
 
     def test_text_of_another_encoding_is_refused_unless_unchecked(self):
         bom = b"\xef\xbb\xbfhello\r\n"
-        utf8 = "カタカナ\r\n".encode("utf-8")
-        cases = (("tovrek", "converted", EUC_JP), ("tovrek", "bom", bom), ("tovrek", "utf8", utf8),
-                 ("grelmat", "bom", bom.replace(b"\r", b"")),
-                 ("grelmat", "utf8", "\u00e9t\u00e9\n".encode("utf-8")))
-        for program, kind, text in cases:
-            with self.subTest(program=program, kind=kind):
+        utf16 = "a\r\n".encode("utf-16-le")
+        cases = (("tovrek", EUC_JP, "EUC-JP"), ("tovrek", bom, "UTF-8"),
+                 ("tovrek", "カタカナ\r\n".encode("utf-8"), "UTF-8"),
+                 ("grelmat", SHIFT_JIS, "ShiftJIS"), ("grelmat", bom.replace(b"\r", b""), "UTF-8"),
+                 ("grelmat", "\u00e9t\u00e9\n".encode("utf-8"), "UTF-8"),
+                 # Regression: one line end of UTF-16 without a byte order mark became two.
+                 ("tovrek", utf16, "UTF-16"), ("grelmat", utf16, "UTF-16"),
+                 ("grelmat", "\ufeffあ".encode("utf-16-le"), "UTF-16"),
+                 ("tovrek", "\ufeffあ\r\n".encode("utf-16-be"), "UTF-16"),
+                 # NUL bytes that are not UTF-16: binary.
+                 ("tovrek", b"\x00\x01\x02\x82\xa0", None), ("grelmat", b"\x00\x00ab\n", None))
+        for program, text, written_in in cases:
+            with self.subTest(program=program, text=text):
                 self.make("memo.txt", text)
+                refusal = WRITTEN_IN[program][written_in] if written_in else REJECTION[program]
                 self.assertEqual(self.run_program(program, "memo.txt"),
-                                 message(REJECTION[program], "memo.txt"))
+                                 message(refusal, "memo.txt"))
                 self.assert_untouched("memo.txt", text)
                 self.assertEqual(self.run_program(program, "-n", "memo.txt"), b"")
                 self.assertNotEqual(self.content("memo.txt"), text)
+
+    def test_text_that_reads_as_another_encoding_too_is_decided_by_its_likelier_reading(self):
+        # Regressions: genuine text that passed the other encoding's byte ranges was refused, and
+        # grelmat converted its own output a second time (ﾃﾞﾌｫﾙﾄ became 筑湊拂).
+        texts = ["FanFold US 式", "ﾃﾞﾌｫﾙﾄ: NO", "車", "表10.14 List of other version control system tools",
+                 "両立", "発熱", "Delete文", "ｱｲｳ"]
+        for text in texts:
+            for program, source, target in (("tovrek", "shift_jis", "euc_jp"),
+                                            ("grelmat", "euc_jp", "shift_jis")):
+                with self.subTest(program=program, text=text):
+                    line_end = "\r\n" if source == "shift_jis" else "\n"
+                    other_end = "\n" if source == "shift_jis" else "\r\n"
+                    self.make("memo.txt", (text + line_end).encode(source))
+                    self.assertEqual(self.run_program(program, "memo.txt"), b"")
+                    converted = (text + other_end).encode(target)
+                    self.assertEqual(self.content("memo.txt"), converted)
+                    os.utime(self.path("memo.txt"), ns=(OLD_NS, OLD_NS))
+                    self.assertEqual(self.run_program(program, "memo.txt"),
+                                     message(CONVERTED_ALREADY[program], "memo.txt"))
+                    self.assert_untouched("memo.txt", converted)
 
     def test_a_second_run_refuses_every_file_the_first_converted(self):
         # Half-width katakana and pairs of the second level alone: what EUC-JP could pass as.
@@ -80,7 +117,7 @@ class Conversion(ScratchTest):
                     converted = self.content("memo.txt")
                     os.utime(self.path("memo.txt"), ns=(OLD_NS, OLD_NS))
                     self.assertEqual(self.run_program(program, "memo.txt"),
-                                     message(REJECTION[program], "memo.txt"))
+                                     message(CONVERTED_ALREADY[program], "memo.txt"))
                     self.assert_untouched("memo.txt", converted)
 
     @posix_only("permission bits")
@@ -173,3 +210,93 @@ class Corpus(ScratchTest):
         self.assertEqual(refused, [0, japanese, 0])
         for name, text in zip(names, texts):
             self.assertEqual(self.content(name), text)
+
+
+class ShortTexts(ScratchTest):
+    """Short real texts, each alone in a file as many real files are, decided as a reader would: by
+    length of the text in its source encoding, how many of them each program refuses, and how many
+    of its own outputs it converts a second time."""
+
+    # The share of each length class that may be refused, or converted twice, at most. Where
+    # they fail it is half-width katakana words read as pairs of kanji, or the other way round.
+    BOUNDS = (("up to 4 bytes", 4, 0.10), ("5-10 bytes", 10, 0.03), ("11-30 bytes", 30, 0.02),
+              ("31 bytes and more", None, 0.0))
+    PER_SOURCE = 1500
+
+    @staticmethod
+    def lines(path, encoding):
+        with (gzip.open if path.endswith(".gz") else open)(path, "rb") as f:
+            for raw in f:
+                try:
+                    line = raw.decode(encoding).rstrip("\n")
+                except UnicodeDecodeError:
+                    continue
+                if line.strip() and not line.startswith(("#", ";")):
+                    yield line
+
+    def texts(self):
+        sources = (*DICTIONARIES, REFERENCE, KANJIDIC)
+        present = [s for s in sources if os.path.exists(s)]
+        if not present and not os.environ.get("REQUIRE_ALL_TESTS"):
+            self.skipTest("needs Debian's skkdic, edict, kanjidic and debian-reference-ja")
+        self.assertEqual(present, list(sources), "all are installed in CI")
+        skk, edict = (list(self.lines(d, "euc_jp")) for d in DICTIONARIES)
+        groups = [skk, [line.split("/")[1] for line in skk if "/" in line], edict,
+                  [line.split(" ")[0] for line in edict], list(self.lines(REFERENCE, "utf-8")),
+                  list(self.lines(KANJIDIC, "euc_jp"))]
+        # Half-width forms of real katakana words, as Windows programs write them.
+        half = {unicodedata.normalize("NFKC", chr(c)): chr(c) for c in range(0xFF61, 0xFFA0)}
+        words = dict.fromkeys(w for line in edict for w in re.findall("[\u30a1-\u30fa\u30fc]{2,}", line))
+        groups.append([w for w in ("".join(half.get(c, "?") for c in unicodedata.normalize("NFD", w))
+                                   for w in words) if "?" not in w])
+        texts = []
+        for group in groups:
+            texts += group[::max(1, len(group) // self.PER_SOURCE)][:self.PER_SOURCE]
+        return texts
+
+    def run_twice(self, program, contents):
+        """Which files the first run refused, which the second converted again, and what the
+        first wrote."""
+        names = [f"{program}/{i:05}.txt" for i in range(len(contents))]
+        os.mkdir(self.path(program))
+        for name, content in zip(names, contents):
+            self.make(name, content)
+        first = self.run_program(program, *names, timeout=600)
+        outputs = [self.content(name) for name in names]
+        second = self.run_program(program, *names, timeout=600)
+        refused = [f": {name}\n".encode() in first for name in names]
+        twice = [not no and f": {name}\n".encode() not in second
+                 for name, no in zip(names, refused)]
+        return refused, twice, outputs
+
+    def test_genuine_text_is_converted_and_converted_text_is_refused(self):
+        cases = []
+        for text in self.texts():
+            try:
+                cases.append((text.encode("shift_jis"), text.encode("euc_jp")))
+            except UnicodeEncodeError:
+                continue
+        cases = [case for case in cases if max(case[0]) >= 0x80]
+        table, failures = collections.defaultdict(lambda: [0, 0, 0]), []
+        for program, source in (("tovrek", 0), ("grelmat", 1)):
+            refused, twice, outputs = self.run_twice(program, [case[source] for case in cases])
+            for case, no, again, output in zip(cases, refused, twice, outputs):
+                size = len(case[source])
+                bound = next(b for b in self.BOUNDS if b[1] is None or size <= b[1])
+                counts = table[(program, bound[0])]
+                counts[0] += 1
+                counts[1] += no
+                counts[2] += again
+                if not no:
+                    # What it wrote is exactly the text in the other encoding.
+                    self.assertEqual(output, case[1 - source])
+        lines = [f"{'length':18} {'texts':>6} {'refused':>8} {'converted twice':>16}"]
+        for program in ("tovrek", "grelmat"):
+            for name, _, share in self.BOUNDS:
+                texts, no, again = table[(program, name)]
+                lines.append(f"{program + ' ' + name:26} {texts:>6} {no:>8} {again:>16}")
+                for count in (no, again):
+                    if count > share * texts:
+                        failures.append(f"{program}, {name}: {count} of {texts}")
+        print("\n" + "\n".join(lines))
+        self.assertEqual(failures, [])

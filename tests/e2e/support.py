@@ -42,9 +42,17 @@ REJECTION = {
     "tovrek": b"File is NOT written in ShiftJIS: %s\n",
     "grelmat": b"File is NOT written in EUC-JP: %s\n",
 }
-# Bytes that fail each program's check: a lead with no valid trail.
-INVALID = {"tovrek": b"\x80\x40", "grelmat": b"\x82\xa0"}
-CONVERTED_INVALID = {"tovrek": b"\x9f\xa1", "grelmat": b"\x71\x9e"}
+# What each program says of text in another encoding: the other program's, UTF-8 and UTF-16.
+WRITTEN_IN = {
+    program: {other: REJECTION[program].replace(b": %s", b" but in " + other.encode() + b": %s")
+              for other in ("ShiftJIS", "EUC-JP", "UTF-8", "UTF-16")}
+    for program in PROGRAMS
+}
+CONVERTED_ALREADY = {"tovrek": WRITTEN_IN["tovrek"]["EUC-JP"],
+                     "grelmat": WRITTEN_IN["grelmat"]["ShiftJIS"]}
+# Bytes that fail each program's check, and no other encoding's: a lead with no valid trail.
+INVALID = {"tovrek": b"\x80\x40", "grelmat": b"\x80\x40"}
+CONVERTED_INVALID = {"tovrek": b"\x9f\xa1", "grelmat": b"\x70\xbe"}
 
 TEXT = "日本語のテキスト。ｶﾀｶﾅ and ASCII\r\n二行目\r\n"
 SHIFT_JIS = TEXT.encode("shift_jis")

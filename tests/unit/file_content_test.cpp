@@ -8,12 +8,12 @@
 #include <string>
 
 #include "encoding_check.hpp"
-#include "grelmat_rules.hpp"
-#include "tovrek_rules.hpp"
 #include "euc_jp.hpp"
 #include "file_content.hpp"
+#include "grelmat_rules.hpp"
 #include "shift_jis.hpp"
 #include "test_support.hpp"
+#include "tovrek_rules.hpp"
 #include "utf8.hpp"
 
 namespace {
@@ -27,7 +27,6 @@ struct Collected final : PieceSink {
     return true;
   }
 };
-
 
 // Read and converted a piece at a time, with pieces of every small size, read through the buffer
 // or from memory, a file gives byte for byte what converting it whole gives, and is accepted
