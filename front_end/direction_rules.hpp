@@ -13,7 +13,7 @@ struct DirectionRules {
   using Transcoder = void (*)(const unsigned char* image, std::size_t size,
                               ByteSink& sink) noexcept;
   // How unlikely image[0, size) is as Japanese text in one encoding; the lower, the likelier.
-  using TextCost = std::uint64_t (*)(const unsigned char* image, std::size_t size) noexcept;
+  using TextCost = std::int64_t (*)(const unsigned char* image, std::size_t size) noexcept;
   // One encoding the file may be read in.
   struct Reading {
     Validator validator;

@@ -94,10 +94,10 @@ const char* EncodingCheck::rejection_message(std::span<const unsigned char> whol
   }
   // Bytes the source encoding cannot hold: the look-alike the file is written in, if any.
   const DirectionRules::Reading* best = nullptr;
-  std::uint64_t best_cost = 0;
+  std::int64_t best_cost = 0;
   for (const DirectionRules::Reading& reading : rules_.look_alikes) {
     if (reading.validator(bytes, size) != 0) {
-      const std::uint64_t cost = reading.cost(bytes, size);
+      const std::int64_t cost = reading.cost(bytes, size);
       if (best == nullptr || cost < best_cost) {
         best = &reading;
         best_cost = cost;

@@ -41,6 +41,6 @@ class EncodingCheck {
   const char* message_ = nullptr;
   bool beyond_ascii_ = false;
   bool alike_[2] = {true, true};
-  std::uint64_t source_cost_ = 0;
-  std::uint64_t alike_cost_[2] = {0, 0};
+  std::int64_t source_cost_ = 0;
+  std::int64_t alike_cost_[2] = {0, 0};
 };

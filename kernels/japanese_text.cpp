@@ -6,10 +6,11 @@
 
 namespace {
 
-// Beginning a run of half-width katakana, beyond its first character. Small: files that hold such
-// runs are common, and the characters after the first already tell a real run from pairs read
-// one byte at a time.
-constexpr std::uint64_t HALF_WIDTH_RUN_COST = 4;
+// Beginning a run of half-width katakana, beyond its first character, in quarter bits. Small:
+// files that hold such runs are common, and the characters after the first already tell a real
+// run from pairs read one byte at a time. Lower, more words written in half-width katakana are
+// taken for what they are, and more short texts with a kanji or two for half-width katakana.
+constexpr std::int64_t HALF_WIDTH_RUN_COST = 4;
 
 // The characters of one reading, with the half-width run under way, if any.
 class Reading {
@@ -22,14 +23,15 @@ class Reading {
   void half_width(unsigned katakana) noexcept {
     cost_ += run_ < 0 ? HALF_WIDTH_RUN_COST + HALF_WIDTH_FIRST_COST[katakana]
                       : HALF_WIDTH_NEXT_COST[run_][katakana];
+    alone_ = run_ < 0;
     run_ = static_cast<int>(katakana);
   }
-  void costing(std::uint64_t cost) noexcept {
+  void costing(std::int64_t cost) noexcept {
     end_run();
     cost_ += cost;
   }
   void unassigned() noexcept { costing(UNASSIGNED_COST); }
-  [[nodiscard]] std::uint64_t total() noexcept {
+  [[nodiscard]] std::int64_t total() noexcept {
     end_run();
     return cost_;
   }
@@ -37,13 +39,15 @@ class Reading {
  private:
   void end_run() noexcept {
     if (run_ >= 0) {
-      cost_ += HALF_WIDTH_NEXT_COST[run_][63];
+      cost_ += alone_ ? HALF_WIDTH_ALONE_COST[run_] : HALF_WIDTH_NEXT_COST[run_][63];
       run_ = -1;
     }
   }
 
-  std::uint64_t cost_ = 0;
+  std::int64_t cost_ = 0;
+  // The last half-width katakana of the run under way, -1 where none is.
   int run_ = -1;
+  bool alone_ = false;
 };
 
 constexpr bool shift_jis_lead(unsigned b) noexcept {
@@ -62,7 +66,7 @@ constexpr unsigned shift_jis_index(unsigned lead, unsigned trail) noexcept {
 }
 
 // What a character costs in a UTF-8 text of another language, by its block; quarter bits.
-std::uint64_t other_language_cost(std::uint32_t code_point) noexcept {
+std::int64_t other_language_cost(std::uint32_t code_point) noexcept {
   if (code_point < 0x100) {
     return 4 * 14;  // Latin-1: accented letters of western European languages, signs
   }
@@ -78,21 +82,21 @@ std::uint64_t other_language_cost(std::uint32_t code_point) noexcept {
   return 4 * 24;
 }
 
-std::uint64_t code_point_cost(std::uint32_t code_point) noexcept {
+std::int64_t code_point_cost(std::uint32_t code_point) noexcept {
   const UnicodeJis* const end = UNICODE_JIS + UNICODE_JIS_COUNT;
   const UnicodeJis* const found = std::lower_bound(
       UNICODE_JIS, end, code_point,
       [](const UnicodeJis& entry, std::uint32_t wanted) { return entry.code_point < wanted; });
-  const std::uint64_t other = other_language_cost(code_point);
+  const std::int64_t other = other_language_cost(code_point);
   if (found != end && found->code_point == code_point) {
-    return std::min<std::uint64_t>(JIS_COST[found->jis], other);
+    return std::min<std::int64_t>(JIS_COST[found->jis], other);
   }
   return other;
 }
 
 }  // namespace
 
-std::uint64_t shift_jis_text_cost(const unsigned char* image, std::size_t size) noexcept {
+std::int64_t shift_jis_text_cost(const unsigned char* image, std::size_t size) noexcept {
   Reading reading;
   for (std::size_t i = 0; i < size; ++i) {
     const unsigned b = image[i];
@@ -110,7 +114,7 @@ std::uint64_t shift_jis_text_cost(const unsigned char* image, std::size_t size) 
   return reading.total();
 }
 
-std::uint64_t euc_jp_text_cost(const unsigned char* image, std::size_t size) noexcept {
+std::int64_t euc_jp_text_cost(const unsigned char* image, std::size_t size) noexcept {
   Reading reading;
   for (std::size_t i = 0; i < size; ++i) {
     const unsigned b = image[i];
@@ -134,7 +138,7 @@ std::uint64_t euc_jp_text_cost(const unsigned char* image, std::size_t size) noe
   return reading.total();
 }
 
-std::uint64_t utf8_text_cost(const unsigned char* image, std::size_t size) noexcept {
+std::int64_t utf8_text_cost(const unsigned char* image, std::size_t size) noexcept {
   Reading reading;
   for (std::size_t i = 0; i < size;) {
     const unsigned b = image[i];

@@ -11,10 +11,10 @@
 // over pieces cut just after a line feed add up to the sum over the whole.
 
 // image[0, size) read as Shift_JIS.
-[[nodiscard]] std::uint64_t shift_jis_text_cost(const unsigned char* image,
-                                                std::size_t size) noexcept;
+[[nodiscard]] std::int64_t shift_jis_text_cost(const unsigned char* image,
+                                               std::size_t size) noexcept;
 // image[0, size) read as EUC-JP.
-[[nodiscard]] std::uint64_t euc_jp_text_cost(const unsigned char* image, std::size_t size) noexcept;
+[[nodiscard]] std::int64_t euc_jp_text_cost(const unsigned char* image, std::size_t size) noexcept;
 // image[0, size) read as UTF-8, where a character JIS X 0208 lacks costs what text of other
 // languages makes likely.
-[[nodiscard]] std::uint64_t utf8_text_cost(const unsigned char* image, std::size_t size) noexcept;
+[[nodiscard]] std::int64_t utf8_text_cost(const unsigned char* image, std::size_t size) noexcept;

@@ -7,7 +7,7 @@ in quarter bits (-4 log2 of its frequency), from text nobody on this project wro
 Sources (Debian packages): manpages-ja, the running text every JIS X 0208 character and every
 katakana run is counted in; kanjidic, whose newspaper frequency ranks (its F field) give the
 kanji the manual pages lack a share of the rest. Half-width katakana are counted as the half-width
-forms of the manual pages' katakana runs. The other Japanese packages (debian-reference-ja,
+forms of the manual pages' katakana runs, and, at a smaller share, of their hiragana runs. The other Japanese packages (debian-reference-ja,
 skkdic, edict, message catalogs) are left out, so that the tests can measure on text the model
 never saw.
 """
@@ -29,6 +29,10 @@ UNRANKED = 6000
 RANK_SHARE = 0.1
 # How often half-width punctuation is followed by more half-width katakana.
 PUNCTUATION_GOES_ON = 0.25
+# How much a hiragana run weighs, as half-width katakana, against a katakana run.
+NATIVE_SHARE = 0.2
+# Shorter hiragana runs are mostly particles between kanji, which no half-width text has.
+NATIVE_LENGTH = 3
 
 
 def manual_texts():
@@ -95,9 +99,11 @@ def main():
     chars = assigned_positions()
     counts = collections.Counter()
     runs = collections.Counter()
+    native_runs = collections.Counter()
+    hiragana = set(chr(c) for c in range(0x3041, 0x3094))
     katakana = set(chr(c) for c in range(0x30A1, 0x30FB)) | {"ー"}
     for text in manual_texts():
-        run = []
+        run, native = [], []
         for ch in text + "\n":
             index = jis_index(ch) if ord(ch) >= 0x80 else None
             if index is not None:
@@ -107,6 +113,13 @@ def main():
             elif run:
                 runs["".join(run)] += 1
                 run = []
+            # Half-width katakana spell native words too, which the manual pages write in
+            # hiragana: their runs count too, as katakana, at a smaller share.
+            if ch in hiragana:
+                native.append(chr(ord(ch) + 0x60))
+            elif native:
+                native_runs["".join(native)] += 1
+                native = []
     total = sum(counts.values())
 
     ranks = {}
@@ -129,17 +142,23 @@ def main():
     # Half-width katakana: the first of a run, each after the one before it, and the end of a run
     # (index 63).
     first = collections.Counter()
+    alone = collections.Counter()
     after = collections.defaultdict(collections.Counter)
-    for run, count in runs.items():
+    weighted = list(runs.items())
+    weighted += [(run, count * NATIVE_SHARE) for run, count in native_runs.items()
+                 if len(run) >= NATIVE_LENGTH]
+    for run, count in weighted:
         hw = half_width(run)
         if hw is None:
             continue
         codes = [ord(c) - 0xFF61 for c in hw] + [63]
         first[codes[0]] += count
+        alone[codes[0]] += count if len(codes) == 2 else 0
         for a, b in zip(codes, codes[1:]):
             after[a][b] += count
     first_costs = [quarter_bits((first[c] + 0.5) / (sum(first.values()) + 0.5 * 63))
                    for c in range(63)]
+    alone_costs = [quarter_bits((alone[c] + 0.5) / (first[c] + 1)) for c in range(63)]
     # Katakana runs hold no punctuation (｡｢｣､･, 0 to 4): after one, a run mostly ends, and
     # otherwise goes on as a run begins.
     first_total = sum(first.values())
@@ -168,6 +187,8 @@ def main():
     w("};\n\n")
     w("const unsigned char HALF_WIDTH_FIRST_COST[63] = {\n    ")
     w(",".join(str(c) for c in first_costs) + ",\n};\n\n")
+    w("const unsigned char HALF_WIDTH_ALONE_COST[63] = {\n    ")
+    w(",".join(str(c) for c in alone_costs) + ",\n};\n\n")
     w("const unsigned char HALF_WIDTH_NEXT_COST[63][64] = {\n")
     for row in after_costs:
         w("    {" + ",".join(str(c) for c in row) + "},\n")

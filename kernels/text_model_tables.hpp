@@ -14,7 +14,10 @@ inline constexpr unsigned UNASSIGNED_COST = 160;
 extern const unsigned char JIS_COST[94 * 94];
 // Each half-width katakana 0xA1-0xDF (counted from 0) beginning a run of them.
 extern const unsigned char HALF_WIDTH_FIRST_COST[63];
-// Each half-width katakana, or at 63 the end of the run, after the one given first.
+// A run that ends after its first character, by that character.
+extern const unsigned char HALF_WIDTH_ALONE_COST[63];
+// Each half-width katakana, or at 63 the end of the run, after the one given first, from the
+// second character of a run on.
 extern const unsigned char HALF_WIDTH_NEXT_COST[63][64];
 
 // The code point of each position that has one, sorted by code point.

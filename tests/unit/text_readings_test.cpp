@@ -10,13 +10,13 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using Cost = std::uint64_t (*)(const unsigned char*, std::size_t) noexcept;
+using Cost = std::int64_t (*)(const unsigned char*, std::size_t) noexcept;
 
 Bytes bytes(const std::string& text) {
   return Bytes(text.begin(), text.end());
 }
 
-std::uint64_t cost(Cost reading, const Bytes& text) {
+std::int64_t cost(Cost reading, const Bytes& text) {
   return reading(text.data(), text.size());
 }
 
