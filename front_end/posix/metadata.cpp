@@ -12,7 +12,7 @@ namespace {
 constexpr const char* ACCESS_ACL = "system.posix_acl_access";
 
 // The attribute flags that belong to the file's content and its owner's choices. Append-only and
-// immutable files cannot be opened for writing at all, so they never get this far.
+// immutable files are refused before anything is written, so they are never carried.
 constexpr unsigned CARRIED_FLAGS = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL |
                                    FS_NODUMP_FL | FS_NOATIME_FL | FS_NOCOMP_FL | FS_NOCOW_FL;
 
@@ -53,7 +53,8 @@ bool read_metadata(int fd, Metadata& metadata) {
   if (::fstat(fd, &metadata.status) != 0) {
     return false;
   }
-  metadata.flags = flags_of(fd) & CARRIED_FLAGS;
+  metadata.all_flags = flags_of(fd);
+  metadata.flags = metadata.all_flags & CARRIED_FLAGS;
   metadata.attributes.clear();
   std::string names;
   const auto list = [fd](char* into, std::size_t room) { return ::flistxattr(fd, into, room); };

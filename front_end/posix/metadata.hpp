@@ -16,7 +16,10 @@ struct Metadata {
   struct stat status {};
   // Extended attributes by name, the access ACL (system.posix_acl_access) among them.
   std::vector<std::pair<std::string, std::string>> attributes;
+  // The attribute flags a replacement carries.
   unsigned flags = 0;
+  // Every attribute flag as read, append-only and immutable among them.
+  unsigned all_flags = 0;
 };
 
 // Reads what a replacement must carry over from the open file. False when its extended

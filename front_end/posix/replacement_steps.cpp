@@ -188,7 +188,7 @@ class PosixSteps final : public ReplacementSteps {
   }
 
   bool may_write() noexcept override {
-    return may_write_file(file_.fd.get(), file_.location, metadata_.flags);
+    return may_write_file(file_.fd.get(), file_.location, metadata_.all_flags);
   }
 
   // The lease would break for the process's own writer, so it goes first.
@@ -352,8 +352,9 @@ class PosixSteps final : public ReplacementSteps {
   }
 
  private:
+  // With the old access time too: some file systems (bindfs) drop a change that omits it.
   bool give_old_modification_time(int fd) const noexcept {
-    const struct timespec times[2] = {{0, UTIME_OMIT}, metadata_.status.st_mtim};
+    const struct timespec times[2] = {metadata_.status.st_atim, metadata_.status.st_mtim};
     return ::futimens(fd, times) == 0;
   }
 

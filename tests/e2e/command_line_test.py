@@ -149,6 +149,10 @@ class CommandLine(ScratchTest):
                 if links == 2:
                     os.link(self.path("b.txt"), self.path("link.txt"))
                 self.assertEqual(self.run_program("tovrek", "a.txt", "-k", "b.txt"), b"")
+                if not WINDOWS:
+                    # Regression: the access time was left out of the change, which some file
+                    # systems (bindfs) then dropped whole. Read before the content is.
+                    self.assertEqual(os.stat(self.path("b.txt")).st_atime_ns, OLD_NS)
                 self.assertEqual((self.content("a.txt"), self.content("b.txt")), (EUC_JP, EUC_JP))
                 self.assertNotEqual(os.stat(self.path("a.txt")).st_mtime_ns, OLD_NS)
                 self.assertEqual(os.stat(self.path("b.txt")).st_mtime_ns, OLD_NS)

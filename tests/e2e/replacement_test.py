@@ -259,6 +259,25 @@ class KeptMetadata(ScratchTest):
         self.assertEqual(os.getxattr(path, "user.origin"), b"scanner 7")
         self.assertEqual(self.listing("lsattr", ["memo.txt"]), flags)
 
+    @tool("strace")
+    def test_append_only_and_immutable_files_are_refused_before_a_temporary_file(self):
+        # Regression: the check saw only the carried flags, so an append-only file got a whole
+        # temporary file written before the exchange failed.
+        for flag in ("+a", "+i"):
+            with self.subTest(flag=flag):
+                name = f"memo{flag[1]}.txt"
+                path = self.make(name, SHIFT_JIS)
+                subprocess.run(["chattr", flag, path], check=True)
+                self.addCleanup(subprocess.run, ["chattr", "-a", "-i", path])
+                log = self.path(f"strace{flag[1]}.log")
+                result = subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=openat",
+                                         PROGRAMS["tovrek"], name], cwd=self.dir,
+                                        capture_output=True, timeout=30)
+                self.assertEqual(result.stdout, f"Failed to write file: {name}\n".encode())
+                with open(log) as f:
+                    self.assertNotIn("O_TMPFILE", f.read())
+                self.assertEqual(self.content(name), SHIFT_JIS)
+
     def test_append_only_directory_gets_nothing_left_behind(self):
         os.mkdir(self.path("log"))
         self.make("log/memo-append-only.txt", SHIFT_JIS)
