@@ -46,16 +46,20 @@ bool written_since_read(ReplacementSteps& file, OldContent& old_content) noexcep
   return old.empty() || !file.holds(old);
 }
 
-// The last word before the file is given new content.
+// The last word before the file is given new content. Who may do what with it is compared
+// whatever keeps writers out: a new file in its place would take back a change of it.
 bool unchanged(ReplacementSteps& file, OldContent& old_content) noexcept {
-  return file.still_the_file_read() && !written_since_read(file, old_content);
+  return file.still_the_file_read() && file.metadata_unchanged() &&
+         !written_since_read(file, old_content);
 }
 
 // After the commit the file read is still open, out of its place: what the commit swapped is
-// checked where the system shows it, and the file read as before the commit, since a writer may
-// have got in between the last check and the commit. Anything amiss puts the file back.
+// checked where the system shows it, and the file read as before the commit, its metadata too,
+// since a writer or a change of permissions may have got in between the last check and the
+// commit. Anything amiss puts the file back, with what the other program made of it.
 bool settled(ReplacementSteps& file, OldContent& old_content) noexcept {
-  if (file.swapped_as_meant() && !written_since_read(file, old_content)) {
+  if (file.swapped_as_meant() && file.metadata_unchanged() &&
+      !written_since_read(file, old_content)) {
     return file.settle_commit();
   }
   static_cast<void>(file.undo_commit());

@@ -101,6 +101,11 @@ class ReplacementSteps {
   // True when the name still refers to the file read and its identity, size and times are as
   // they were when it was read.
   [[nodiscard]] virtual bool still_the_file_read() noexcept = 0;
+  // True when everything a new file carries from the file read (who may read, write or run it:
+  // mode, owner, access list, extended attributes, attribute flags) is as read_metadata() found
+  // it, read afresh through what is open. No exclusion keeps out a change of these, and where
+  // times are coarse they do not show it.
+  [[nodiscard]] virtual bool metadata_unchanged() noexcept = 0;
   // Whether other writers are kept out, and have been since the file was read.
   [[nodiscard]] virtual Exclusion exclusion() noexcept = 0;
   // True when the file holds exactly content now.

@@ -49,6 +49,12 @@ bool read_growing(Read read, std::string& text) {
 
 }  // namespace
 
+bool same_carried(const Metadata& a, const Metadata& b) noexcept {
+  return (a.status.st_mode & 07777) == (b.status.st_mode & 07777) &&
+         a.status.st_uid == b.status.st_uid && a.status.st_gid == b.status.st_gid &&
+         a.flags == b.flags && a.attributes == b.attributes;
+}
+
 bool read_metadata(int fd, Metadata& metadata) {
   if (::fstat(fd, &metadata.status) != 0) {
     return false;

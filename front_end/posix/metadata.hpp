@@ -26,6 +26,10 @@ struct Metadata {
 // attributes cannot be listed, since what a replacement would lose is then unknown.
 [[nodiscard]] bool read_metadata(int fd, Metadata& metadata);
 
+// Whether a and b agree on everything a replacement carries: permission and set-ID bits, owner,
+// group, extended attributes (the access ACL among them) and the carried attribute flags.
+[[nodiscard]] bool same_carried(const Metadata& a, const Metadata& b) noexcept;
+
 // Gives the new, still empty file fd the attribute flags in metadata (some only take effect on
 // an empty file). False when they could not be set.
 [[nodiscard]] bool carry_flags(int fd, const Metadata& metadata) noexcept;

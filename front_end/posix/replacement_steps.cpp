@@ -187,6 +187,15 @@ class PosixSteps final : public ReplacementSteps {
     }
   }
 
+  bool metadata_unchanged() noexcept override {
+    try {
+      Metadata now;
+      return ::read_metadata(file_.fd.get(), now) && same_carried(now, metadata_);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+
   bool may_write() noexcept override {
     return may_write_file(file_.fd.get(), file_.location, metadata_.all_flags);
   }

@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <cstddef>
+#include <cstring>
 #include <cwchar>
 
 #include "windows_file.hpp"
@@ -82,6 +83,28 @@ bool Metadata::read(HANDLE file) noexcept {
   }
   carriable_ = carriable_ && read;
   return true;
+}
+
+bool Metadata::same_as(const Metadata& other) const noexcept {
+  constexpr DWORD COMPARED = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                             FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const FILETIME& created = information_.ftCreationTime;
+  const FILETIME& created_other = other.information_.ftCreationTime;
+  if ((information_.dwFileAttributes & COMPARED) !=
+          (other.information_.dwFileAttributes & COMPARED) ||
+      created.dwLowDateTime != created_other.dwLowDateTime ||
+      created.dwHighDateTime != created_other.dwHighDateTime || parts_ != other.parts_ ||
+      (security_ == nullptr) != (other.security_ == nullptr)) {
+    return false;
+  }
+  if (security_ == nullptr) {
+    return true;
+  }
+  // Both as GetSecurityInfo gives them: self-relative, so their bytes say it all.
+  const DWORD length = GetSecurityDescriptorLength(security_);
+  return length == GetSecurityDescriptorLength(other.security_) &&
+         std::memcmp(security_, other.security_, length) == 0;
 }
 
 DWORD Metadata::attributes_to_create_with() const noexcept {

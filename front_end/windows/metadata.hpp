@@ -24,6 +24,9 @@ class Metadata {
   [[nodiscard]] const BY_HANDLE_FILE_INFORMATION& information() const noexcept {
     return information_;
   }
+  // Whether other, read from the same file later, agrees on what a new file carries (attributes,
+  // creation time, security descriptor) and on the read-only attribute.
+  [[nodiscard]] bool same_as(const Metadata& other) const noexcept;
   // False when a new file could not be given everything the file has.
   [[nodiscard]] bool carriable() const noexcept { return carriable_; }
   // The attributes a new file is created with.

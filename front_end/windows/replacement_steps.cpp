@@ -96,6 +96,12 @@ class WindowsSteps final : public ReplacementSteps {
 
   bool read_metadata() noexcept override { return metadata_.read(file_.handle.get()); }
 
+  // The share mode keeps out writers, not a change of attributes or security.
+  bool metadata_unchanged() noexcept override {
+    Metadata now;
+    return now.read(file_.handle.get()) && now.same_as(metadata_);
+  }
+
   bool still_the_file_read() noexcept override {
     return unchanged_since(file_.handle.get(), file_.identity) &&
            names_the_file(file_.path, file_.identity);

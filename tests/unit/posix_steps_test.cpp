@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -40,8 +41,13 @@ const std::string THEIRS_OF_NEW = "Xew!\n";
 class Striking final : public ReplacementSteps {
  public:
   Striking(ReplacementSteps& real, std::vector<std::string>& steps, const std::string& strike_after,
-           const fs::path& path, int held)
-      : real_(real), steps_(steps), strike_after_(strike_after), path_(path), held_(held) {}
+           const fs::path& path, int held, bool chmod)
+      : real_(real),
+        steps_(steps),
+        strike_after_(strike_after),
+        path_(path),
+        held_(held),
+        chmod_(chmod) {}
 
   bool read_metadata() noexcept override { return after("read_metadata", real_.read_metadata()); }
   bool may_write() noexcept override { return after("may_write", real_.may_write()); }
@@ -50,6 +56,9 @@ class Striking final : public ReplacementSteps {
   }
   bool still_the_file_read() noexcept override {
     return after("still_the_file_read", real_.still_the_file_read());
+  }
+  bool metadata_unchanged() noexcept override {
+    return after("metadata_unchanged", real_.metadata_unchanged());
   }
   Exclusion exclusion() noexcept override { return real_.exclusion(); }
   bool holds(std::span<const unsigned char> content) noexcept override {
@@ -92,6 +101,7 @@ class Striking final : public ReplacementSteps {
 
   bool broke_lease = false;
   bool wrote = false;
+  bool changed_mode = false;
 
  private:
   template <typename Result>
@@ -103,8 +113,13 @@ class Striking final : public ReplacementSteps {
     return result;
   }
 
-  // Same size, so that only the times or the content can show it.
+  // Same size, so that only the times or the content can show it; or, with chmod, a change of
+  // permissions by name, which no lease keeps out.
   void strike() {
+    if (chmod_) {
+      changed_mode = ::chmod(path_.c_str(), 0600) == 0;
+      return;
+    }
     if (held_ >= 0) {
       wrote = ::pwrite(held_, "X", 1, 0) == 1;
       return;
@@ -122,6 +137,7 @@ class Striking final : public ReplacementSteps {
   std::string strike_after_;
   fs::path path_;
   int held_;
+  bool chmod_;
 };
 
 // Drops CAP_LEASE while it lives, so that no lease is had on a file of another owner.
@@ -157,17 +173,19 @@ class PosixSteps : public testing::Test {
     bool replaced = false;
     bool broke_lease = false;
     bool wrote = false;
+    bool changed_mode = false;
     bool leased = false;
     std::vector<std::string> steps;
   };
 
   // Converts memo.txt as the job does, with a writer striking after the named step.
-  Run run(bool links, bool leases, const std::string& strike_after = "") {
+  Run run(bool links, bool leases, const std::string& strike_after = "", bool chmod = false) {
     for (const auto& entry : fs::directory_iterator(directory_)) {
       fs::remove(entry.path());
     }
     const fs::path path = directory_ / "memo.txt";
     std::ofstream(path, std::ios::binary) << OLD;
+    ::chmod(path.c_str(), 0644);
     if (links) {
       fs::create_hard_link(path, directory_ / "link.txt");
     }
@@ -191,7 +209,7 @@ class PosixSteps : public testing::Test {
     const Bytes converted(NEW.begin(), NEW.end());
     HeldContent new_content(converted);
     const std::unique_ptr<ReplacementSteps> real = file.replacement_steps();
-    Striking steps(*real, result.steps, strike_after, path, held);
+    Striking steps(*real, result.steps, strike_after, path, held, chmod);
     {
       Replacement replacement(steps, content, new_content);
       const Replacement::Prepared prepared = replacement.prepare();
@@ -206,6 +224,7 @@ class PosixSteps : public testing::Test {
     }
     result.broke_lease = steps.broke_lease;
     result.wrote = steps.wrote;
+    result.changed_mode = steps.changed_mode;
     return result;
   }
 
@@ -249,6 +268,25 @@ TEST_F(PosixSteps, AWriterAtAnyStepUpToTheCommitKeepsTheFileAndItsWrite) {
         EXPECT_FALSE(struck.replaced);
         EXPECT_EQ(content(), struck.wrote ? THEIRS : OLD);
       }
+    }
+  }
+}
+
+// Regression: a permission change made while the file waited, or between the last check and the
+// exchange, was taken back by the new file, which had been given the mode read at the start.
+TEST_F(PosixSteps, APermissionChangeAtAnyStepStays) {
+  for (const bool links : {false, true}) {
+    const Run plain = run(links, true);
+    ASSERT_TRUE(plain.replaced);
+    for (auto step = plain.steps.begin(); step != plain.steps.end() && *step != "settle_commit";
+         ++step) {
+      SCOPED_TRACE(*step + (links ? " in place" : " replacing"));
+      const Run struck = run(links, true, *step, true);
+      ASSERT_TRUE(struck.changed_mode);
+      struct stat status {};
+      ASSERT_EQ(::stat((directory_ / "memo.txt").c_str(), &status), 0);
+      EXPECT_EQ(status.st_mode & 07777, 0600u);
+      EXPECT_EQ(entries(), links ? 2u : 1u);
     }
   }
 }

@@ -26,6 +26,8 @@ struct FakeFile final : ReplacementSteps {
   // Set up by a test.
   std::vector<std::string> fail_at;
   std::string change_after;
+  // Another program changes who may do what with the file after this step.
+  std::string chmod_after;
   bool change_shows_in_times = true;
   bool leased = true;
   bool new_file_allowed = true;
@@ -38,6 +40,7 @@ struct FakeFile final : ReplacementSteps {
   Bytes content = OLD;
   bool committed = false;
   bool changed_by_another = false;
+  bool chmod_by_another = false;
   bool lease_given_up = false;
   bool lease_broken = false;
   bool scratch = false;
@@ -54,6 +57,8 @@ struct FakeFile final : ReplacementSteps {
   }
   // Called after each step: the other writer strikes now.
   void after(const char* name) {
+    // After the commit the name leads to the new file, which a change by name reaches instead.
+    chmod_by_another = chmod_by_another || (name == chmod_after && !committed);
     if (name != change_after || changed_by_another || lease_broken) {
       return;
     }
@@ -84,6 +89,9 @@ struct FakeFile final : ReplacementSteps {
   bool still_the_file_read() noexcept override {
     return done("still_the_file_read",
                 step("still_the_file_read") && !(changed_by_another && change_shows_in_times));
+  }
+  bool metadata_unchanged() noexcept override {
+    return done("metadata_unchanged", step("metadata_unchanged") && !chmod_by_another);
   }
   Exclusion exclusion() noexcept override {
     return !leased || lease_given_up ? Exclusion::lapsed
@@ -295,6 +303,26 @@ TEST(ReplacementPolicy, AWriterAtAnyStepBeforeTheCommitKeepsItsWrite) {
           expect_sound(file, false);
         }
       }
+    }
+  }
+}
+
+// A change of who may do what with the file, made at any step before the commit, stays: the file
+// keeps it and its content. Neither a lease nor the file's times keep it out or show it. (Made
+// after the commit, it reaches the new file, which keeps it.)
+TEST(ReplacementPolicy, APermissionChangeAtAnyStepBeforeTheCommitStays) {
+  for (const bool leased : {true, false}) {
+    FakeFile plain;
+    plain.leased = leased;
+    EXPECT_TRUE(plain.run());
+    for (auto step = plain.steps.begin(); *step != "commit_scratch"; ++step) {
+      SCOPED_TRACE(*step + (leased ? ", leased" : ", no lease"));
+      FakeFile file;
+      file.leased = leased;
+      file.chmod_after = *step;
+      EXPECT_FALSE(file.run());
+      EXPECT_FALSE(file.committed);
+      expect_sound(file, false);
     }
   }
 }
