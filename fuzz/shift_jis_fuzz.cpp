@@ -2,8 +2,10 @@
 #include <cstdint>
 
 #include "fuzz_support.hpp"
+#include "japanese_text.hpp"
 #include "kernel_set.hpp"
 #include "shift_jis_reference.hpp"
+#include "utf16_text.hpp"
 
 namespace {
 
@@ -58,5 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               kernels->name};
     check_properties(direction, data, size);
   }
+  // What tells text of another encoding reads any bytes, and only them (the sanitizers watch).
+  const Bytes exact(data, data + size);
+  static_cast<void>(shift_jis_text_cost(exact.data(), exact.size()));
+  static_cast<void>(utf8_text_cost(exact.data(), exact.size()));
+  static_cast<void>(is_utf16_text(exact.data(), exact.size()));
   return 0;
 }

@@ -21,8 +21,9 @@ int is_utf16_text(const unsigned char* image, std::size_t size) noexcept {
   }
   bool high_surrogate = false;
   for (std::size_t i = start; i < size; i += 2) {
-    const unsigned unit =
-        little_endian ? image[i] | (image[i + 1] << 8) : (image[i] << 8) | image[i + 1];
+    const unsigned first = image[i];
+    const unsigned second = image[i + 1];
+    const unsigned unit = little_endian ? first | (second << 8) : (first << 8) | second;
     const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
     if (high_surrogate != low) {
       return 0;
