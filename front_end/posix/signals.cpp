@@ -64,6 +64,8 @@ void arm(bool external) noexcept {
 }
 
 bool g_armed_for_outside = false;
+// How many holds are in force; the outermost one's end is when signals get through.
+int g_holds = 0;
 
 }  // namespace
 
@@ -89,13 +91,16 @@ void prepare_signals() noexcept {
 SignalsHeld::SignalsHeld() noexcept {
   const sigset_t held = ending_signals(true);
   sigprocmask(SIG_BLOCK, &held, &previous_);
+  ++g_holds;
 }
 
 SignalsHeld::~SignalsHeld() {
   // Signals from outside only ever arrive while none are held, so their handler is needed only
-  // once a temporary file keeps a name past a hold: after a commit that failed, or where the file
-  // system makes no unnamed files. A run that never leaves one so is spared arming them all.
-  if (!g_armed_for_outside && !sigismember(&previous_, SIGTERM) && named_scratch_files_exist()) {
+  // once a temporary file keeps a name past the outermost hold: after a commit that failed, or
+  // where the file system makes no unnamed files. A run that never leaves one so is spared arming
+  // them all. The mask the process started with says nothing of this: a parent may have blocked
+  // some signals (SIGTERM, for sigwait) and left the others to end it.
+  if (--g_holds == 0 && !g_armed_for_outside && named_scratch_files_exist()) {
     g_armed_for_outside = true;
     arm(true);
   }

@@ -159,6 +159,13 @@ class ScratchTest(unittest.TestCase):
             self.skipTest(f"cannot mount here: {result.stderr.decode(errors='replace').strip()}")
         self.addCleanup(subprocess.run, ["umount", args[-1]])
 
+    def mount_fuse(self, source, target):
+        """Mounts source again at target through FUSE (bindfs), or skips where FUSE is missing."""
+        result = subprocess.run(["bindfs", source, target], capture_output=True)
+        if result.returncode != 0:
+            self.skipTest(f"cannot mount FUSE here: {result.stderr.decode(errors='replace')}")
+        self.addCleanup(subprocess.run, ["umount", target])
+
     def content(self, name):
         with open(self.path(name), "rb") as f:
             return f.read()
@@ -175,7 +182,7 @@ class Paused(ScratchTest):
     """Runs a program under strace, held at a chosen system call on one file, to act meanwhile."""
 
     def start_paused(self, program, *args, path=None, call, when=1, seconds=2, stdout=None,
-                     inject=()):
+                     inject=(), blocked=()):
         log_dir = tempfile.mkdtemp(prefix="converter-strace-")
         self.addCleanup(shutil.rmtree, log_dir, ignore_errors=True)
         self.log = os.path.join(log_dir, "log")
@@ -183,8 +190,12 @@ class Paused(ScratchTest):
         command = ["strace", "-f", "-qq", "-o", self.log, *(["-P", path] if path else []), "-e",
                    f"inject={call}:delay_exit={seconds * 1_000_000}:when={when}",
                    *(f"--inject={extra}" for extra in inject), *RUNNER, PROGRAMS[program], *args]
+        def prepare():
+            limited({})()
+            signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
+
         process = subprocess.Popen(command, cwd=self.dir, stdout=stdout or subprocess.PIPE,
-                                   stderr=subprocess.PIPE, preexec_fn=limited({}),
+                                   stderr=subprocess.PIPE, preexec_fn=prepare,
                                    restore_signals=False)
         self.addCleanup(process.kill)
         deadline = time.monotonic() + 20

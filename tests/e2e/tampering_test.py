@@ -121,6 +121,27 @@ class Tampering(Paused):
                 self.assert_untouched("memo.txt", SHIFT_JIS)
                 self.assert_entries("memo.txt")
 
+    @tool("bindfs")
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to mount a file system")
+    def test_a_signal_the_parent_left_through_removes_a_named_temporary_file(self):
+        # Regression: started with SIGTERM blocked (a service that waits for it with sigwait),
+        # the run armed no handler for the signals from outside, so on a file system without
+        # unnamed files (FUSE) SIGINT, SIGHUP or SIGQUIT left the named temporary file behind.
+        os.mkdir(self.path("back"))
+        os.mkdir(self.path("mnt"))
+        self.mount_fuse(self.path("back"), self.path("mnt"))
+        for sig in (signal.SIGINT, signal.SIGHUP, signal.SIGQUIT):
+            with self.subTest(signal=sig.name):
+                self.make("mnt/memo.txt", SHIFT_JIS)
+                # The first sync of the run is the temporary file's, which has its name by then.
+                process = self.start_paused("tovrek", "mnt/memo.txt", call="fsync",
+                                            blocked={signal.SIGTERM})
+                self.assertTrue(any(n.endswith(".tmp") for n in os.listdir(self.path("back"))))
+                os.kill(self.traced_program(process), sig)
+                self.finish(process)
+                self.assertEqual(self.content("back/memo.txt"), SHIFT_JIS)
+                self.assert_entries("memo.txt", directory=self.path("back"))
+
     def test_signals_from_outside_get_no_handler_while_no_temporary_file_has_a_name(self):
         # Unnamed temporary files are named only while signals are held back, so the run arms
         # only the handlers of its own faults: a dozen calls where arming them all takes sixty.
