@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "scratch_file.hpp"
@@ -51,6 +53,17 @@ void fill_noise(ScratchNoise& noise, int attempt) noexcept {
   }
 }
 
+// Whether an unnamed file made now can be given a name later: by its descriptor alone, which
+// takes CAP_DAC_READ_SEARCH, or through /proc, which a chroot or a container may lack.
+bool unnamed_files_can_be_named() noexcept {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  const bool by_descriptor =
+      ::syscall(SYS_capget, &header, data) == 0 &&
+      (data[CAP_DAC_READ_SEARCH / 32].effective & (1u << (CAP_DAC_READ_SEARCH % 32))) != 0;
+  return by_descriptor || ::access("/proc/self/fd", X_OK) == 0;
+}
+
 }  // namespace
 
 void remove_named_scratch_files() noexcept {
@@ -92,13 +105,14 @@ ScratchFile::ScratchFile(int directory, std::string_view name, Kind kind) noexce
   claimed_ = true;
 
   constexpr int FLAGS = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
-  if (kind == Kind::temporary) {
+  if (kind == Kind::temporary && unnamed_files_can_be_named()) {
     fd_.reset(::openat(directory, ".", O_TMPFILE | FLAGS, 0600));
     if (fd_.get() >= 0) {
       lock();
       return;
     }
-    // File systems without unnamed files get a named one at once.
+    // File systems without unnamed files get a named one at once, as does a process that could
+    // not name one later.
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
       error_ = errno;
       discard();
@@ -121,7 +135,11 @@ bool ScratchFile::give_name(int unnamed) noexcept {
     slot_->name[candidate.size()] = '\0';
     int made = 0;
     if (unnamed >= 0) {
-      made = ::linkat(AT_FDCWD, link_of(unnamed).path, directory_, slot_->name, AT_SYMLINK_FOLLOW);
+      made = ::linkat(unnamed, "", directory_, slot_->name, AT_EMPTY_PATH);
+      if (made != 0 && errno != EEXIST) {
+        made =
+            ::linkat(AT_FDCWD, link_of(unnamed).path, directory_, slot_->name, AT_SYMLINK_FOLLOW);
+      }
     } else {
       made = ::openat(directory_, slot_->name,
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);

@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 from support import (PROGRAMS, SHIFT_JIS, EUC_JP, INVALID, REJECTION, NOBODY, posix_only, tool,
-                     message, ScratchTest)
+                     message, program_for_everyone, ScratchTest)
 
 
 @posix_only("other users")
@@ -38,6 +38,23 @@ class OtherUser(ScratchTest):
         self.assertEqual(self.content("memo.txt"), EUC_JP)
         self.assertEqual(os.stat(self.path("memo.txt")).st_uid, NOBODY)
         self.assert_entries("memo.txt")
+
+    @tool("setpriv")
+    @tool("unshare")
+    def test_files_convert_where_proc_is_missing(self):
+        # Regression: in a chroot or container without /proc the unnamed temporary file could not
+        # be named, so every file with one link got "Failed to write file". Root names it by its
+        # descriptor; a user without that right gets a named temporary file from the start.
+        self.make_owned("root.txt", SHIFT_JIS, 0o644)
+        self.make_owned("user.txt", SHIFT_JIS, 0o644)
+        program = program_for_everyone("tovrek")
+        script = ('umount -l /proc && cd "$1" && "$2" root.txt && '
+                  'exec setpriv --reuid=nobody --regid=nogroup --clear-groups "$2" user.txt')
+        result = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh", self.dir,
+                                 program], capture_output=True, timeout=30)
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+        self.assertEqual((self.content("root.txt"), self.content("user.txt")), (EUC_JP, EUC_JP))
+        self.assert_entries("root.txt", "user.txt")
 
     def test_read_only_file_is_not_replaced(self):
         # A file the check refuses says so first, whether or not it could have been written.
