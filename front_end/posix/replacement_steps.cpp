@@ -292,9 +292,11 @@ class PosixSteps final : public ReplacementSteps {
     ::sync_file_range(scratch_->fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
   }
 
+  // A backup is named only now, once its content is on disk, and the name is flushed too.
   bool flush_scratch() noexcept override {
     return ::fsync(scratch_->fd()) == 0 &&
-           (scratch_kind_ == Scratch::temporary || ::fsync(scratch_->directory()) == 0);
+           (scratch_kind_ == Scratch::temporary ||
+            (scratch_->name_whole_backup() && ::fsync(scratch_->directory()) == 0));
   }
 
   Outcome commit_scratch() noexcept override;

@@ -3,6 +3,7 @@
 #include <cassert>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -19,12 +20,13 @@
 // Guarantees that no temporary file outlives the process by name, whatever ends it: it has no
 // name until just before it takes the file's place, and a signal that ends the process meanwhile
 // removes the name first (signals.cpp); only a SIGKILL or a power cut in that moment leaves it.
-// Backups are never removed by a signal: the steps during which one is needed hold back every
-// signal another process can send, and a fault of the process's own then leaves the backup on disk.
+// A backup is made the same way and gets its backup's name only once it is whole and on disk; from
+// then on no signal removes it: the steps during which one is needed hold back every signal
+// another process can send, and a fault of the process's own then leaves the backup on disk.
 
 // The signal handler may only touch plain static storage, so the scratch files that exist are
 // recorded here rather than in the objects, one slot each. A slot's exists is set only while its
-// temporary file has a name.
+// file has a temporary file's name.
 struct ScratchSlot {
   int directory = -1;
   char name[SCRATCH_NAME_ROOM];
@@ -51,6 +53,19 @@ void fill_noise(ScratchNoise& noise, int attempt) noexcept {
   for (std::size_t i = 0; i < noise.size(); ++i) {
     noise[i] = static_cast<unsigned char>(seed >> (3 * i));
   }
+}
+
+// Renames from to to in directory unless to exists: 0, or -1 with errno set.
+int rename_without_replacing(int directory, const char* from, const char* to) noexcept {
+  if (::renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  // File systems without the flag (some FUSE ones) still make links exclusively.
+  if (errno != EINVAL || ::linkat(directory, from, directory, to, 0) != 0) {
+    return -1;
+  }
+  ::unlinkat(directory, from, 0);
+  return 0;
 }
 
 // Whether an unnamed file made now can be given a name later: by its descriptor alone, which
@@ -105,7 +120,7 @@ ScratchFile::ScratchFile(int directory, std::string_view name, Kind kind) noexce
   claimed_ = true;
 
   constexpr int FLAGS = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
-  if (kind == Kind::temporary && unnamed_files_can_be_named()) {
+  if (unnamed_files_can_be_named()) {
     fd_.reset(::openat(directory, ".", O_TMPFILE | FLAGS, 0600));
     if (fd_.get() >= 0) {
       lock();
@@ -126,7 +141,11 @@ ScratchFile::ScratchFile(int directory, std::string_view name, Kind kind) noexce
 
 bool ScratchFile::give_name(int unnamed) noexcept {
   const std::string_view file_name(slot_->file_name, slot_->file_name_length);
-  const std::string_view suffix = kind_ == Kind::backup ? BACKUP_SUFFIX : TEMPORARY_SUFFIX;
+  // A backup that is not yet whole goes by a temporary file's name, which a signal removes.
+  const bool final_name = kind_ == Kind::backup && whole_;
+  const std::string_view suffix = final_name ? BACKUP_SUFFIX : TEMPORARY_SUFFIX;
+  char previous[SCRATCH_NAME_ROOM];
+  std::copy_n(slot_->name, sizeof previous, previous);
   return create_scratch(file_name, suffix, fill_noise, [&](std::string_view candidate) {
     // Naming and the record of the name happen together, so no signal finds one without the
     // other.
@@ -134,7 +153,9 @@ bool ScratchFile::give_name(int unnamed) noexcept {
     std::copy_n(candidate.data(), candidate.size(), slot_->name);
     slot_->name[candidate.size()] = '\0';
     int made = 0;
-    if (unnamed >= 0) {
+    if (named_) {
+      made = rename_without_replacing(directory_, previous, slot_->name);
+    } else if (unnamed >= 0) {
       made = ::linkat(unnamed, "", directory_, slot_->name, AT_EMPTY_PATH);
       if (made != 0 && errno != EEXIST) {
         made =
@@ -150,10 +171,11 @@ bool ScratchFile::give_name(int unnamed) noexcept {
     }
     if (made >= 0) {
       named_ = true;
-      slot_->exists = kind_ == Kind::temporary ? 1 : 0;
+      slot_->exists = final_name ? 0 : 1;
       return Created::made;
     }
     error_ = errno;
+    std::copy_n(previous, sizeof previous, slot_->name);
     return error_ == EEXIST ? Created::name_taken : Created::failed;
   });
 }
@@ -165,6 +187,17 @@ void ScratchFile::lock() noexcept {
 
 bool ScratchFile::link() noexcept {
   return named_ || (created() && give_name(fd_.get()));
+}
+
+bool ScratchFile::name_whole_backup() noexcept {
+  if (kind_ != Kind::backup || whole_ || !created()) {
+    return whole_;
+  }
+  whole_ = true;
+  if (!give_name(named_ ? -1 : fd_.get())) {
+    whole_ = false;
+  }
+  return whole_;
 }
 
 const char* ScratchFile::name() const noexcept {

@@ -17,8 +17,9 @@ void remove_named_scratch_files() noexcept;
 // file it is for. A temporary file has no name until link() gives it one, just before it takes
 // the file's place, so no other process can reach it while it is written and a kill leaves
 // nothing behind (where the file system has no unnamed files it is named at once); a signal that
-// ends the process removes its name first. A backup is named at once and is
-// never removed by a signal. Its owner must keep or discard it.
+// ends the process removes its name first. A backup is made the same way, and gets its own name,
+// which no signal removes, only once it is whole: so a backup under that name always holds every
+// byte it was given. Its owner must keep or discard it.
 // At most MOST_SCRATCH_FILES exist at a time: one for each file of a run that waits at the
 // flush, and one for the file being started.
 inline constexpr std::size_t MOST_SCRATCH_FILES = 65;
@@ -45,6 +46,8 @@ class ScratchFile {
 
   // Gives the file its random name in the directory, if it has none yet; false when it cannot.
   [[nodiscard]] bool link() noexcept;
+  // Gives a backup that is whole, and on disk, its backup's name; false when it cannot.
+  [[nodiscard]] bool name_whole_backup() noexcept;
   // Closes the file and removes its name, if it still has one.
   void discard() noexcept;
   // Closes the file and leaves whatever is under its name alone from now on: after a rename of
@@ -61,6 +64,8 @@ class ScratchFile {
   Kind kind_;
   int error_ = 0;
   bool named_ = false;
+  // A backup that has its backup's name.
+  bool whole_ = false;
   bool claimed_ = false;
   bool decided_ = false;
   ScratchSlot* slot_ = nullptr;

@@ -471,6 +471,10 @@ class CrashPoints(ScratchTest):
                         content = self.content("memo.txt")
                         scratch = sorted(set(os.listdir(self.dir)) - {"link.txt", *files})
                         backups = [n for n in scratch if n.endswith(".bak")]
+                        # Regression: a backup was named before it was written, so a kill during
+                        # its write left a short one. Any backup left holds every old byte.
+                        for backup in backups:
+                            self.assertEqual(self.content(backup), self.OLD)
                         if content not in (self.OLD, self.NEW):
                             self.assertEqual(len(backups), 1, content[:40])
                             self.assertEqual(self.content(backups[0]), self.OLD)
