@@ -149,6 +149,39 @@ bool walk(const char* path, Location& location, struct stat& status) {
   return false;
 }
 
+// File systems whose files other machines, or the process that serves them, may write without
+// this kernel seeing it: a lease taken here keeps out only the writers of this machine.
+bool written_beyond_this_kernel(int fd) noexcept {
+  struct statfs file_system {};
+  if (::fstatfs(fd, &file_system) != 0) {
+    return true;
+  }
+  constexpr unsigned long SHARED[] = {
+      0x65735546,  // FUSE (sshfs, rclone, bindfs, ...)
+      0x6969,      // NFS
+      0x517b,      // SMB
+      0xff534d42,  // CIFS
+      0xfe534d42,  // SMB2
+      0x01021997,  // 9P
+      0x00c36400,  // Ceph
+      0x5346414f,  // AFS
+      0x6b414653,  // kAFS
+      0x73757245,  // Coda
+      0x7461636f,  // OCFS2
+      0x01161970,  // GFS2
+      0x47504653,  // GPFS
+      0x0bd00bd0,  // Lustre
+      0x564c,      // NCP
+  };
+  const auto type = static_cast<unsigned long>(file_system.f_type);
+  for (const unsigned long shared : SHARED) {
+    if (type == shared) {
+      return true;
+    }
+  }
+  return false;
+}
+
 enum class Leased { yes, unavailable, written_elsewhere };
 
 // Takes a read lease on the file, which the kernel grants only while no one has it open for
@@ -185,7 +218,7 @@ Leased lease_within(int fd, int wait_ms) noexcept {
 // had been given to another file (a conversion that held the lock has just replaced it). leased
 // says whether the lease was had.
 SourceFile::Attempt open_and_lock(const char* path, int wait_ms, Location& location, Descriptor& fd,
-                                  struct stat& status, bool& leased) {
+                                  struct stat& status, bool& leased, bool& written_beyond) {
   leased = false;
   if (!walk(path, location, status) || !S_ISREG(status.st_mode)) {
     return SourceFile::Attempt::refused;
@@ -214,6 +247,7 @@ SourceFile::Attempt open_and_lock(const char* path, int wait_ms, Location& locat
     return SourceFile::Attempt::held;
   }
   leased = lease == Leased::yes;
+  written_beyond = written_beyond_this_kernel(fd.get());
   struct stat named {};
   if (::fstatat(location.directory.get(), location.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) !=
           0 ||
@@ -235,7 +269,7 @@ SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept 
     auto file = std::make_unique<Open>();
     struct stat status {};
     const Attempt tried = open_and_lock(path, wait ? LOCK_WAIT_MS : 0, file->location, file->fd,
-                                        status, file->leased);
+                                        status, file->leased, file->written_beyond);
     if (tried != Attempt::opened) {
       return tried;
     }
@@ -254,9 +288,9 @@ bool SourceFile::read_exactly(std::span<unsigned char> buffer, std::uint64_t off
   return open_ && read_exactly_at(open_->fd.get(), buffer, offset);
 }
 
-// The lease breaks for any writer, and is given up only to write the file.
+// The lease breaks for any writer of this machine, and is given up only to write the file.
 bool SourceFile::writers_kept_out() const noexcept {
-  return open_ && open_->leased;
+  return open_ && open_->leased && !open_->written_beyond;
 }
 
 // Closing the descriptor releases the lock and the lease.

@@ -90,6 +90,9 @@ struct SourceFile::Open {
   Location location;
   FileIdentity identity;
   bool leased = false;
+  // Whether others may write the file where no lease of this kernel reaches: on a network file
+  // system, or through the process that serves a FUSE one.
+  bool written_beyond = false;
   // The name as typed, for a report at the end of the run.
   const char* path = nullptr;
 };

@@ -82,21 +82,22 @@ bool sync_at_the_end(int directory, const char* path) noexcept {
   return ::fsync(directory) == 0;
 }
 
-// The file open as fd, opened again for writing through the descriptor rather than by its name,
-// so that it is the same file whatever has happened to the name since. Fails for a file the
-// process may not write.
-int reopen_for_writing(int fd, const Location& location, const FileIdentity& identity) noexcept {
-  constexpr int FLAGS = O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-  int writable = ::open(link_of(fd).path, FLAGS);
-  if (writable < 0 && errno == ENOENT) {
-    writable = ::openat(location.directory.get(), location.name.c_str(), FLAGS | O_NOFOLLOW);
+// The file open as fd, opened again (for writing, or reading) through the descriptor rather than
+// by its name, so that it is the same file whatever has happened to the name since; where /proc
+// is missing, by its name, and then only if it is the same file. Fails for a file the process may
+// not open so.
+int reopen(int fd, const Location& location, const FileIdentity& identity, int access) noexcept {
+  const int flags = access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  int reopened = ::open(link_of(fd).path, flags);
+  if (reopened < 0 && errno == ENOENT) {
+    reopened = ::openat(location.directory.get(), location.name.c_str(), flags | O_NOFOLLOW);
   }
   struct stat status {};
-  if (writable >= 0 && (::fstat(writable, &status) != 0 || !same_file(status, identity))) {
-    ::close(writable);
+  if (reopened >= 0 && (::fstat(reopened, &status) != 0 || !same_file(status, identity))) {
+    ::close(reopened);
     return -1;
   }
-  return writable;
+  return reopened;
 }
 
 // Whether the process may write the file open as fd, asked of the kernel for its effective
@@ -206,7 +207,7 @@ class PosixSteps final : public ReplacementSteps {
       ::fcntl(file_.fd.get(), F_SETLEASE, F_UNLCK);
       lease_given_up_ = true;
     }
-    writable_.reset(reopen_for_writing(file_.fd.get(), file_.location, file_.identity));
+    writable_.reset(reopen(file_.fd.get(), file_.location, file_.identity, O_WRONLY));
     if (writable_.get() < 0) {
       return false;
     }
@@ -223,17 +224,28 @@ class PosixSteps final : public ReplacementSteps {
            S_ISREG(named.st_mode) && same_file(named, file_.identity);
   }
 
-  // The lease breaks for any writer that opens the file or cuts it short, and stays broken; it
-  // is given up only for the process's own writer.
+  // The lease breaks for any writer of this machine that opens the file or cuts it short, and
+  // stays broken; it is given up only for the process's own writer. Writers beyond this kernel
+  // it never keeps out.
   Exclusion exclusion() noexcept override {
     if (!file_.leased || lease_given_up_) {
       return Exclusion::lapsed;
     }
-    return ::fcntl(file_.fd.get(), F_GETLEASE) == F_RDLCK ? Exclusion::held : Exclusion::broken;
+    if (::fcntl(file_.fd.get(), F_GETLEASE) != F_RDLCK) {
+      return Exclusion::broken;
+    }
+    return file_.written_beyond ? Exclusion::lapsed : Exclusion::held;
   }
 
+  // Where others write beyond this kernel, what the descriptor opened at the start reads may be
+  // this machine's cached copy: the same file is opened afresh, which reads what the file system
+  // holds now.
   bool holds(std::span<const unsigned char> content) noexcept override {
-    return holds_exactly(file_.fd.get(), content);
+    if (!file_.written_beyond) {
+      return holds_exactly(file_.fd.get(), content);
+    }
+    const Descriptor fresh(reopen(file_.fd.get(), file_.location, file_.identity, O_RDONLY));
+    return fresh.get() >= 0 && holds_exactly(fresh.get(), content);
   }
 
   // A rename would split a file with several hard links into two files, nothing created in an

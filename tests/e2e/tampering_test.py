@@ -123,6 +123,50 @@ class Tampering(Paused):
 
     @tool("bindfs")
     @unittest.skipUnless(os.geteuid() == 0, "needs root to mount a file system")
+    def test_an_edit_from_the_other_side_of_a_fuse_file_system_keeps_the_file(self):
+        # Regression: the kernel grants a lease on a FUSE file locally, so nothing was compared,
+        # and an edit made to the backing file (as from the far side of sshfs or rclone) while
+        # the file waited was replaced by the conversion of the text read before it. The backing
+        # file system has one-second times (ext4 with 128-byte inodes), the edit keeps the size
+        # and the modification time, and comes in the same second: only the content shows it.
+        subprocess.run(["truncate", "-s", "16M", self.path("fs.img")], check=True)
+        subprocess.run(["mkfs.ext4", "-q", "-I", "128", self.path("fs.img")], check=True,
+                       capture_output=True)
+        os.mkdir(self.path("back"))
+        os.mkdir(self.path("mnt"))
+        self.mount("-o", "loop", self.path("fs.img"), self.path("back"))
+        self.mount_fuse(self.path("back"), self.path("mnt"))
+        backing = self.path("back/memo.txt")
+        for links in (1, 2):
+            with self.subTest(links=links):
+                for attempt in range(5):
+                    for name in os.listdir(self.path("back")):
+                        if name != "lost+found":
+                            os.unlink(self.path("back/" + name))
+                    time.sleep(1.02 - time.time() % 1)
+                    self.make("back/memo.txt", SHIFT_JIS)
+                    if links == 2:
+                        os.link(backing, self.path("back/link.txt"))
+                    changed = os.stat(backing).st_ctime_ns
+                    # Held once the temporary file, or the backup of the rewrite in place, is
+                    # written.
+                    process = self.start_paused("tovrek", "mnt/memo.txt", seconds=1,
+                                                call="sync_file_range" if links == 1 else "fsync")
+                    with open(backing, "r+b") as f:
+                        f.write(b"X")
+                    os.utime(backing, ns=(OLD_NS, OLD_NS))
+                    same_second = os.stat(backing).st_ctime_ns == changed
+                    out = self.finish(process)
+                    if same_second:
+                        break
+                self.assertTrue(same_second)
+                self.assertEqual(out, b"Failed to write file: mnt/memo.txt\n")
+                self.assertEqual(self.content("back/memo.txt"), b"X" + SHIFT_JIS[1:])
+                self.assertEqual(sorted(os.listdir(self.path("back"))),
+                                 sorted(["lost+found", "memo.txt"] + ["link.txt"] * (links - 1)))
+
+    @tool("bindfs")
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to mount a file system")
     def test_a_signal_the_parent_left_through_removes_a_named_temporary_file(self):
         # Regression: started with SIGTERM blocked (a service that waits for it with sigwait),
         # the run armed no handler for the signals from outside, so on a file system without
