@@ -26,7 +26,8 @@ void report_not_on_disk(const char* path) {
 // when the group is finished, before each takes its file's place in turn. A file of the group is
 // locked, and keeps other runs waiting for it, until its commit: so no file waits longer than
 // about MOST_WAIT, well within the time another run waits for a lock, however slow the disk. The
-// group starts small, then holds as many files as the last one could flush in half that time.
+// first group is one file, since nothing is known of the disk before a flush; then a group holds
+// as many files as the last one could flush in half that time.
 class Group {
  public:
   // Starts the file's job, waiting for another holder only when no file of this run waits.
@@ -42,9 +43,11 @@ class Group {
       return;
     }
     const FileJob::Started started = job->start(jobs_.empty(), jobs_);
-    if (started == FileJob::Started::busy || started == FileJob::Started::no_space) {
-      // Held by a file of this group (the same file by another name, or named twice), or short
-      // of the space that the group's commits free.
+    if (started == FileJob::Started::busy || started == FileJob::Started::no_space ||
+        started == FileJob::Started::alone) {
+      // Held by a file of this group (the same file by another name, or named twice), short of
+      // the space that the group's commits free, or to be rewritten in place, which the group
+      // would wait through.
       finish();
       (void)job->start(true);
     }
@@ -93,7 +96,6 @@ class Group {
  private:
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::milliseconds MOST_WAIT{1000};
-  static constexpr std::size_t FIRST_GROUP = 4;
   // Files whose content had to be loaded whole hold it while they wait; this much at most.
   static constexpr std::size_t MOST_BYTES_HELD = 16 << 20;
 
@@ -104,7 +106,7 @@ class Group {
 
   std::vector<std::unique_ptr<FileJob>> jobs_;
   std::size_t held_ = 0;
-  std::size_t most_files_ = std::min(FIRST_GROUP, files_at_once());
+  std::size_t most_files_ = 1;
   Clock::time_point first_waits_;
 };
 

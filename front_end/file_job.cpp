@@ -1,5 +1,6 @@
 #include "file_job.hpp"
 
+#include <algorithm>
 #include <span>
 
 #include "console.hpp"
@@ -62,10 +63,17 @@ FileJob::Started FileJob::start(bool wait,
   }
 
   Replacement& replacement = replacement_.emplace(*steps_, content, converted, keep_time_);
-  const Replacement::Prepared prepared = replacement.prepare();
+  const bool others_wait =
+      std::any_of(waiting.begin(), waiting.end(),
+                  [](const std::unique_ptr<FileJob>& other) { return other->waiting_; });
+  const Replacement::Prepared prepared = replacement.prepare(others_wait);
   if (prepared == Replacement::Prepared::no_space && !waiting.empty()) {
     end(nullptr);
     return Started::no_space;
+  }
+  if (prepared == Replacement::Prepared::alone) {
+    end(nullptr);
+    return Started::alone;
   }
   if (prepared == Replacement::Prepared::waiting) {
     // Nothing is converted again unless the rewrite in place needs it: the memory goes back

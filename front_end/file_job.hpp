@@ -29,13 +29,15 @@ class FileJob {
   FileJob(const FileJob&) = delete;
   FileJob& operator=(const FileJob&) = delete;
 
-  enum class Started { waiting, over, busy, no_space };
+  enum class Started { waiting, over, busy, no_space, alone };
   // Runs the job up to the flush, beside the jobs of the run that wait there: waiting when its
   // file waits there too, over when the job is over. busy, having done nothing, when its file is
   // one of theirs by whatever name, or when, with wait false, another holder of the file's lock or
   // a writer has it (which may be one of theirs). no_space, having done nothing, when the file
   // system had no room for its temporary file while others wait, whose commits free the space of
-  // their old files; with none waiting that is a failure.
+  // their old files; with none waiting that is a failure. alone, having done nothing, when its
+  // file is to be rewritten in place while others wait, which would keep them waiting through
+  // its flushes.
   [[nodiscard]] Started start(bool wait,
                               std::span<const std::unique_ptr<FileJob>> waiting = {}) noexcept;
   // While it waits: starts the flush without waiting for it.

@@ -110,7 +110,7 @@ bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content, Content& 
 
 }  // namespace
 
-Replacement::Prepared Replacement::prepare() noexcept {
+Replacement::Prepared Replacement::prepare(bool others_wait) noexcept {
   // Whether the file itself may be written decides, not its folder: a read-only file is not
   // replaced just because the folder would allow a rename over it.
   if (!file_.read_metadata() || !file_.may_write() || !file_.still_the_file_read()) {
@@ -136,6 +136,9 @@ Replacement::Prepared Replacement::prepare() noexcept {
     if (made == Outcome::failed) {
       return Prepared::over;
     }
+  }
+  if (others_wait) {
+    return Prepared::alone;
   }
   succeeded_ = rewrite_in_place(file_, old_content_, new_content_, keep_time_);
   return Prepared::over;

@@ -187,11 +187,14 @@ class Replacement {
   Replacement& operator=(const Replacement&) = delete;
   ~Replacement() { file_.drop_scratch(); }
 
-  enum class Prepared { waiting, over, no_space };
+  enum class Prepared { waiting, over, no_space, alone };
   // The first half: waiting when the replacement waits at the flush; over when it is over
   // (succeeded() then says how it ended); no_space when a scratch file found no room and nothing
-  // was written, so that it may be tried again once the files that wait have freed some.
-  [[nodiscard]] Prepared prepare() noexcept;
+  // was written, so that it may be tried again once the files that wait have freed some. With
+  // others_wait (other files wait at their flush), alone when the file is to be rewritten in
+  // place, which takes flushes of its own that they would wait through: nothing was written, and
+  // it is to be tried again once they are done.
+  [[nodiscard]] Prepared prepare(bool others_wait = false) noexcept;
   // While it waits: starts the flush without waiting for it.
   void start_flush() noexcept { file_.start_flushing_scratch(); }
   // The second half, for a replacement that waits; yields succeeded().

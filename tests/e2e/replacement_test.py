@@ -41,8 +41,9 @@ class SafeReplacement(ScratchTest):
     @tool("strace")
     def test_a_batch_is_flushed_together_and_each_file_takes_its_place_after_its_own_flush(self):
         # Write-back of a group's temporary files starts before the first takes its file's place,
-        # and each is flushed just before its own exchange. A file named again while it waits
-        # (f1.txt) ends the group first and is converted twice; messages keep the order of names.
+        # and each is flushed just before its own exchange. The first file goes alone, since
+        # nothing is known of the disk before a flush. A file named again while it waits (f1.txt)
+        # ends the group first and is converted twice; messages keep the order of names.
         names = [f"f{i}.txt" for i in range(6)]
         for name in names + ["twice.txt"]:
             self.make(name, INVALID["tovrek"] if name == "f3.txt" else SHIFT_JIS)
@@ -57,8 +58,10 @@ class SafeReplacement(ScratchTest):
         self.assertEqual(result.stdout, message(REJECTION["tovrek"], "f3.txt"))
         with open(log) as f:
             calls = [line.split("(")[0] for line in f]
-        group = ["sync_file_range"] * 3 + ["fsync", "renameat2"] * 3
-        self.assertEqual(calls, group + group + ["fsync"])
+        def group(files):
+            return ["sync_file_range"] * files + ["fsync", "renameat2"] * files
+
+        self.assertEqual(calls, group(1) + group(2) + group(3) + ["fsync"])
         self.assertEqual(self.content("f1.txt"), self.content("twice.txt"))
         for name in ("f0.txt", "f2.txt", "f4.txt", "f5.txt"):
             self.assertEqual(self.content(name), EUC_JP, name)

@@ -540,6 +540,35 @@ class CrashPoints(ScratchTest):
 class Concurrency(ScratchTest):
     ROUNDS = 100
 
+    @tool("strace")
+    def test_a_slow_disk_keeps_no_file_from_another_run_for_long(self):
+        # Regression: the first group held four files before any flush had been measured, and a
+        # hard-linked file was rewritten in place while the others waited, so with every flush
+        # taking 1.4 s a file waited over five seconds and another run on it gave up: the last of
+        # the group, or the one that waited through the rewrite in place.
+        for linked, target in ((None, "m3.txt"), ("m1.txt", "m0.txt")):
+            with self.subTest(linked=linked):
+                for name in os.listdir(self.dir):
+                    os.unlink(self.path(name))
+                names = [f"m{i}.txt" for i in range(4)]
+                for name in names:
+                    self.make(name, SHIFT_JIS)
+                if linked:
+                    os.link(self.path(linked), self.path("link.txt"))
+                first = subprocess.Popen(
+                    ["strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                     "inject=fsync:delay_enter=1400000", PROGRAMS["tovrek"], *names],
+                    cwd=self.dir, stdout=subprocess.PIPE)
+                self.addCleanup(first.kill)
+                time.sleep(0.5)
+                second = self.run_program("tovrek", target, timeout=60)
+                # Whichever run got to the file first converted it; the other finds it converted.
+                converted_already = message(CONVERTED_ALREADY["tovrek"], target)
+                self.assertIn(first.communicate(timeout=60)[0], (b"", converted_already))
+                self.assertIn(second, (b"", converted_already))
+                for name in names:
+                    self.assertEqual(self.content(name), EUC_JP)
+
     def test_two_runs_at_once_convert_once_and_never_mix(self):
         # Converted once, the text no longer passes the Shift_JIS check: a second conversion
         # that waited for the first is rejected.

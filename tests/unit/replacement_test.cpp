@@ -353,6 +353,19 @@ TEST(ReplacementPolicy, NoSpaceForTheTemporaryFileLeavesAllAsItWas) {
   expect_sound(file, false);
 }
 
+// A file to be rewritten in place while other files wait at their flush is left for later, with
+// nothing written: its own flushes would keep them, and their locks, waiting.
+TEST(ReplacementPolicy, ARewriteInPlaceWaitsUntilNoOtherFileWaits) {
+  FakeFile file;
+  file.new_file_allowed = false;
+  FakeFile::Read read(file);
+  HeldContent converted(NEW);
+  Replacement replacement(file, read, converted);
+  EXPECT_EQ(replacement.prepare(true), Replacement::Prepared::alone);
+  EXPECT_EQ(std::count(file.steps.begin(), file.steps.end(), "make_backup"), 0);
+  expect_sound(file, false);
+}
+
 TEST(ReplacementPolicy, ACommitTheSystemRefusesRewritesInPlaceAfterTheBackup) {
   FakeFile file;
   file.commit_outcome = Outcome::only_in_place;
