@@ -7,10 +7,14 @@
 #include "file_content.hpp"
 #include "source_file.hpp"
 
-// What the job held goes as soon as it is over; its message waits for its turn.
+// What the job held goes as soon as it is over; its message waits for its turn. A replacement
+// that kept a copy of the old content stays until that is reported: it holds off interruptions.
 FileJob::Started FileJob::end(const char* format, long long number) noexcept {
   message_ = format;
   number_ = number;
+  if (!input_.kept_copy().empty()) {
+    return Started::over;
+  }
   replacement_.reset();
   steps_.reset();
   converted_.reset();
@@ -126,6 +130,7 @@ int FileJob::finish() noexcept {
   // The one thing the user must act on after a failure that could not be undone.
   if (!input_.kept_copy().empty()) {
     print_message("Old content kept in: %s\n", input_.kept_copy().c_str());
+    replacement_.reset();
   }
   return result_;
 }

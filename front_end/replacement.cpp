@@ -68,9 +68,10 @@ bool settled(ReplacementSteps& file, OldContent& old_content) noexcept {
 
 // The old content is on disk in the backup before the first byte of the file is written, and the
 // backup goes only once the file holds a whole content again, so that at every moment one of the
-// two holds every old byte. Nothing from outside may end the process meanwhile.
+// two holds every old byte. Nothing from outside may end the process meanwhile, nor, where the
+// backup must be kept, until it has been reported (kept says so).
 bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content, Content& new_content,
-                      bool keep_time) noexcept {
+                      bool keep_time, bool& kept) noexcept {
   // Into memory while writers are still kept out, where they were: the file is written over, so
   // from here on the old content, and what the new content is made from, come from memory, and
   // later checks compare the file with what was read.
@@ -104,6 +105,9 @@ bool rewrite_in_place(ReplacementSteps& file, OldContent& old_content, Content& 
   // When not a byte was written the content never changed.
   if (written.bytes != 0 && !file.put_back(old)) {
     file.keep_scratch();
+    // Nothing may end the process before the user is told where the old content is.
+    file.hold_interruptions();
+    kept = true;
   }
   return false;
 }
@@ -140,7 +144,7 @@ Replacement::Prepared Replacement::prepare(bool others_wait) noexcept {
   if (others_wait) {
     return Prepared::alone;
   }
-  succeeded_ = rewrite_in_place(file_, old_content_, new_content_, keep_time_);
+  succeeded_ = rewrite_in_place(file_, old_content_, new_content_, keep_time_, kept_);
   return Prepared::over;
 }
 
@@ -159,7 +163,7 @@ bool Replacement::finish() noexcept {
   }
   file_.drop_scratch();
   succeeded_ = committed == Outcome::only_in_place
-                   ? rewrite_in_place(file_, old_content_, new_content_, keep_time_)
+                   ? rewrite_in_place(file_, old_content_, new_content_, keep_time_, kept_)
                    : committed == Outcome::done;
   return succeeded_;
 }

@@ -185,7 +185,14 @@ class Replacement {
       : file_(file), old_content_(old_content), new_content_(new_content), keep_time_(keep_time) {}
   Replacement(const Replacement&) = delete;
   Replacement& operator=(const Replacement&) = delete;
-  ~Replacement() { file_.drop_scratch(); }
+  // A copy of the old content that had to be kept stays announced-before-interrupted: the hold on
+  // interruptions taken for it lasts until the replacement goes, after its owner has reported it.
+  ~Replacement() {
+    file_.drop_scratch();
+    if (kept_) {
+      file_.release_interruptions();
+    }
+  }
 
   enum class Prepared { waiting, over, no_space, alone };
   // The first half: waiting when the replacement waits at the flush; over when it is over
@@ -208,4 +215,6 @@ class Replacement {
   Content& new_content_;
   bool keep_time_;
   bool succeeded_ = false;
+  // Whether a backup was kept, with interruptions held until it has been reported.
+  bool kept_ = false;
 };

@@ -153,7 +153,11 @@ class WindowsSteps final : public ReplacementSteps {
 
   // Windows has no flush that does not wait; the group's flushes come one after another.
   void start_flushing_scratch() noexcept override {}
-  bool flush_scratch() noexcept override { return FlushFileBuffers(scratch_.get()) != 0; }
+  // A backup stays on disk from now on, whatever ends the process: it is whole.
+  bool flush_scratch() noexcept override {
+    return FlushFileBuffers(scratch_.get()) != 0 &&
+           (!backup_ || mark_for_deletion(scratch_.get(), false));
+  }
 
   Outcome commit_scratch() noexcept override {
     try {
@@ -266,9 +270,12 @@ class WindowsSteps final : public ReplacementSteps {
                                                                         : Outcome::failed;
   }
 
-  // Beside the file, or in the user's folder for temporary files. Not marked for deletion: it
-  // must outlive a process killed while the file is rewritten.
+  // Beside the file, or in the user's folder for temporary files. Marked for deletion until it is
+  // whole and flushed, so that a process ended meanwhile (TerminateProcess, a file-size limit)
+  // leaves no short backup; from then on it must outlive a process killed while the file is
+  // rewritten.
   Outcome make_backup(bool elsewhere) {
+    backup_ = true;
     std::wstring folder = folder_of(file_.path);
     if (elsewhere) {
       const DWORD length = GetTempPathW(0, nullptr);
@@ -289,6 +296,12 @@ class WindowsSteps final : public ReplacementSteps {
                                        0, security != nullptr ? &attributes : nullptr, CREATE_NEW,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
             error = GetLastError();
+            if (scratch_.valid() && !mark_for_deletion(scratch_.get(), true)) {
+              error = GetLastError();
+              scratch_.close();
+              DeleteFileW(scratch_path_.c_str());
+              return Created::failed;
+            }
             return created_by(scratch_.valid(), error);
           });
     } catch (const std::bad_alloc&) {
@@ -306,6 +319,8 @@ class WindowsSteps final : public ReplacementSteps {
   Metadata metadata_;
   Handle scratch_;
   std::wstring scratch_path_;
+  // Whether the scratch file is a backup, named for good only once it is whole.
+  bool backup_ = false;
 };
 
 }  // namespace

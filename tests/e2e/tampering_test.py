@@ -299,6 +299,26 @@ class Tampering(Paused):
                          b"Failed to write file: a.txt\nFailed to write file: b.txt\n")
         self.assertEqual(self.content("a.txt"), EUC_JP)
 
+    @posix_only("signals")
+    def test_a_signal_during_a_failed_undo_waits_until_the_backup_is_announced(self):
+        # Regression: a signal held back while the old bytes were being put back ended the run as
+        # soon as the hold was let go, before it said where the old content was kept. Here the
+        # rewrite in place fails after its first piece, and so does every later write of the file.
+        old = SHIFT_JIS * 2000
+        self.make("memo.txt", old)
+        os.link(self.path("memo.txt"), self.path("link.txt"))
+        result = subprocess.run(
+            ["strace", "-qq", "-o", "/dev/null", "-P", "memo.txt",
+             "-e", "inject=pwrite64:error=EIO:signal=TERM:when=2+", PROGRAMS["tovrek"], "memo.txt"],
+            cwd=self.dir, capture_output=True, timeout=30,
+            env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+        self.assertEqual(result.returncode, -signal.SIGTERM)
+        backups = [n for n in os.listdir(self.dir) if n.endswith(".bak")]
+        self.assertEqual(len(backups), 1)
+        self.assertEqual(self.content(backups[0]), old)
+        self.assertEqual(result.stdout, b"Failed to write file: memo.txt\nOld content kept in: "
+                         + os.fsencode(self.path(backups[0])) + b"\n")
+
     @tool("mkfs.btrfs")
     @unittest.skipUnless(os.geteuid() == 0, "needs root to mount a file system")
     def test_old_bytes_go_back_without_new_space_on_a_copy_on_write_file_system(self):
