@@ -560,6 +560,7 @@ class CrashPoints(ScratchTest):
 class Concurrency(ScratchTest):
     ROUNDS = 100
 
+    @posix_only("strace")
     @tool("strace")
     def test_a_slow_disk_keeps_no_file_from_another_run_for_long(self):
         # Regression: the first group held four files before any flush had been measured, and a
