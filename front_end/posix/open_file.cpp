@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -24,13 +26,21 @@ namespace {
 // How long a lock held by another program is waited for before the file is given up.
 constexpr int LOCK_WAIT_MS = 5000;
 
-// File systems whose "regular files" are windows on the kernel: their sizes are made up and a
-// write is a command to a driver, so they are refused like devices.
-bool on_pseudo_file_system(int fd) noexcept {
+// Whether the file open as fd is on a file system of one of types; true too when that cannot be
+// told.
+template <std::size_t N>
+bool on_file_system_of(int fd, const unsigned long (&types)[N]) noexcept {
   struct statfs file_system {};
   if (::fstatfs(fd, &file_system) != 0) {
     return true;
   }
+  const auto type = static_cast<unsigned long>(file_system.f_type);
+  return std::find(std::begin(types), std::end(types), type) != std::end(types);
+}
+
+// File systems whose "regular files" are windows on the kernel: their sizes are made up and a
+// write is a command to a driver, so they are refused like devices.
+bool on_pseudo_file_system(int fd) noexcept {
   constexpr unsigned long PSEUDO[] = {
       0x9fa0,      // proc
       0x62656572,  // sysfs
@@ -50,13 +60,7 @@ bool on_pseudo_file_system(int fd) noexcept {
       0x65735543,  // fusectl
       0x6e736673,  // nsfs
   };
-  const auto type = static_cast<unsigned long>(file_system.f_type);
-  for (const unsigned long pseudo : PSEUDO) {
-    if (type == pseudo) {
-      return true;
-    }
-  }
-  return false;
+  return on_file_system_of(fd, PSEUDO);
 }
 
 // Takes the exclusive lock, retrying while another holder has it, for at most wait_ms.
@@ -152,10 +156,6 @@ bool walk(const char* path, Location& location, struct stat& status) {
 // File systems whose files other machines, or the process that serves them, may write without
 // this kernel seeing it: a lease taken here keeps out only the writers of this machine.
 bool written_beyond_this_kernel(int fd) noexcept {
-  struct statfs file_system {};
-  if (::fstatfs(fd, &file_system) != 0) {
-    return true;
-  }
   constexpr unsigned long SHARED[] = {
       0x65735546,  // FUSE (sshfs, rclone, bindfs, ...)
       0x6969,      // NFS
@@ -173,13 +173,7 @@ bool written_beyond_this_kernel(int fd) noexcept {
       0x0bd00bd0,  // Lustre
       0x564c,      // NCP
   };
-  const auto type = static_cast<unsigned long>(file_system.f_type);
-  for (const unsigned long shared : SHARED) {
-    if (type == shared) {
-      return true;
-    }
-  }
-  return false;
+  return on_file_system_of(fd, SHARED);
 }
 
 enum class Leased { yes, unavailable, written_elsewhere };

@@ -159,6 +159,15 @@ class ScratchTest(unittest.TestCase):
             self.skipTest(f"cannot mount here: {result.stderr.decode(errors='replace').strip()}")
         self.addCleanup(subprocess.run, ["umount", args[-1]])
 
+    def mount_one_second_times(self, name):
+        """Mounts at the new directory name a file system whose times move once a second (ext4
+        with 128-byte inodes), where a change within a second shows in no time."""
+        subprocess.run(["truncate", "-s", "16M", self.path("fs.img")], check=True)
+        subprocess.run(["mkfs.ext4", "-q", "-I", "128", self.path("fs.img")], check=True,
+                       capture_output=True)
+        os.mkdir(self.path(name))
+        self.mount("-o", "loop", self.path("fs.img"), self.path(name))
+
     def mount_fuse(self, source, target):
         """Mounts source again at target through FUSE (bindfs), or skips where FUSE is missing."""
         result = subprocess.run(["bindfs", source, target], capture_output=True)

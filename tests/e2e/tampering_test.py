@@ -129,12 +129,8 @@ class Tampering(Paused):
         # the file waited was replaced by the conversion of the text read before it. The backing
         # file system has one-second times (ext4 with 128-byte inodes), the edit keeps the size
         # and the modification time, and comes in the same second: only the content shows it.
-        subprocess.run(["truncate", "-s", "16M", self.path("fs.img")], check=True)
-        subprocess.run(["mkfs.ext4", "-q", "-I", "128", self.path("fs.img")], check=True,
-                       capture_output=True)
-        os.mkdir(self.path("back"))
+        self.mount_one_second_times("back")
         os.mkdir(self.path("mnt"))
-        self.mount("-o", "loop", self.path("fs.img"), self.path("back"))
         self.mount_fuse(self.path("back"), self.path("mnt"))
         backing = self.path("back/memo.txt")
         for links in (1, 2):
@@ -354,11 +350,7 @@ class Tampering(Paused):
         cases = (("sync_file_range", 1, False), ("fsync", 2, False), ("pread64", 1, True),
                  ("pread64", 1, True), ("pread64", 1, True))
         same_second = 0
-        subprocess.run(["truncate", "-s", "16M", self.path("fs.img")], check=True)
-        subprocess.run(["mkfs.ext4", "-q", "-I", "128", self.path("fs.img")], check=True,
-                       capture_output=True)
-        os.mkdir(self.path("mnt"))
-        self.mount("-o", "loop", self.path("fs.img"), self.path("mnt"))
+        self.mount_one_second_times("mnt")
         path = self.path("mnt/memo.txt")
         for call, links, refused in cases:
             with self.subTest(call=call, links=links, lease_refused=refused):
@@ -401,11 +393,7 @@ class Tampering(Paused):
         # and after the exchange only size and modification time were checked, so a change made
         # meanwhile was taken back with no message. A lease keeps out none of these, and with
         # one-second times (ext4 with 128-byte inodes) no time need show them.
-        subprocess.run(["truncate", "-s", "16M", self.path("fs.img")], check=True)
-        subprocess.run(["mkfs.ext4", "-q", "-I", "128", self.path("fs.img")], check=True,
-                       capture_output=True)
-        os.mkdir(self.path("mnt"))
-        self.mount("-o", "loop", self.path("fs.img"), self.path("mnt"))
+        self.mount_one_second_times("mnt")
         path = self.path("mnt/memo.txt")
         changes = {"mode": lambda: os.chmod(path, 0o600),
                    "owner": lambda: os.chown(path, NOBODY, NOBODY),
