@@ -200,6 +200,40 @@ class WindowsFiles(Paused):
         self.assertEqual(os.stat(backup).st_mode & 0o777, 0o600)
 
     @tool("strace")
+    def test_a_kill_while_the_backup_is_written_leaves_no_short_backup(self):
+        # Regression: the backup was created under its name and then written, so a program ended
+        # meanwhile (Task Manager, a file-size limit) left a short one, which a user might restore.
+        old = b"line\r\n" * 20000
+        self.make("memo.txt", old)
+        os.link(self.path("memo.txt"), self.path("link.txt"))
+        subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
+                        "-e", "inject=pwrite64:signal=KILL:when=1", *RUNNER,
+                        os.environ["TOVREK"], "memo.txt"], cwd=self.dir, capture_output=True,
+                       timeout=60 * TIME_SCALE)
+        self.assert_untouched("memo.txt", old)
+        # The system closes a killed program's handles, and with the last one the backup goes.
+        deadline = time.monotonic() + 10 * TIME_SCALE
+        while len(os.listdir(self.dir)) > 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assert_entries("memo.txt", "link.txt")
+
+    @tool("strace")
+    def test_ctrl_c_during_a_failed_undo_waits_until_the_backup_is_announced(self):
+        # Regression: the console handler let the program end as soon as the undo was over,
+        # before it said where the old content was kept. Two pieces: the first is written, the
+        # second and every putting back fail, and Ctrl+C (SIGINT, to Wine) comes during the undo.
+        old = b"line\r\n" * 20000
+        self.make("memo.txt", old)
+        os.link(self.path("memo.txt"), self.path("link.txt"))
+        result = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
+                                 "-e", "inject=pwrite64:error=EIO:signal=INT:when=3+", *RUNNER,
+                                 os.environ["TOVREK"], "memo.txt"], cwd=self.dir,
+                                capture_output=True, timeout=60 * TIME_SCALE)
+        lines = result.stdout.split(b"\r\n")
+        self.assertEqual(lines[0], b"Failed to write file: memo.txt", result.stdout)
+        self.assertRegex(lines[1].decode(), r"^Old content kept in: Z:\\")
+
+    @tool("strace")
     def test_a_write_while_the_backup_goes_to_disk_is_kept(self):
         # Held at the flush of the backup of a rewrite in place, the file is written by a program
         # that Windows share modes do not reach.
