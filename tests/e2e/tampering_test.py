@@ -391,49 +391,54 @@ class Tampering(Paused):
     def test_a_permission_change_while_the_file_waits_or_is_exchanged_stays(self):
         # Regression: the new file was given the mode, owner, ACL and attributes read at the start,
         # and after the exchange only size and modification time were checked, so a change made
-        # meanwhile was taken back with no message. A lease keeps out none of these, and with
-        # one-second times (ext4 with 128-byte inodes) no time need show them.
-        self.mount_one_second_times("mnt")
-        path = self.path("mnt/memo.txt")
-        changes = {"mode": lambda: os.chmod(path, 0o600),
-                   "owner": lambda: os.chown(path, NOBODY, NOBODY),
-                   "ACL entry": lambda: subprocess.run(["setfacl", "-x", "u:nobody", path],
-                                                       check=True),
-                   "attribute": lambda: os.setxattr(path, "user.origin", b"edited")}
+        # meanwhile was taken back with no message. A lease keeps out none of these; with
+        # one-second times (ext4 with 128-byte inodes) no time need show them, and with finer ones
+        # none shows a change made on the way into the exchange.
+        self.mount_one_second_times("coarse")
+        os.mkdir(self.path("fine"))
+        changes = {"mode": lambda path: os.chmod(path, 0o600),
+                   "owner": lambda path: os.chown(path, NOBODY, NOBODY),
+                   "ACL entry": lambda path: subprocess.run(["setfacl", "-x", "u:nobody", path],
+                                                            check=True),
+                   "attribute": lambda path: os.setxattr(path, "user.origin", b"edited")}
 
-        def described():
+        def described(path):
             st = os.stat(path)
             return (stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid, os.listxattr(path),
                     os.getxattr(path, "user.origin"))
 
-        for while_, (what, change) in [(w, c) for w in ("waiting", "exchanging")
-                                       for c in changes.items()]:
-            with self.subTest(while_=while_, change=what):
-                for name in os.listdir(self.path("mnt")):
-                    if name != "lost+found":
-                        os.unlink(self.path("mnt/" + name))
-                self.make("mnt/memo.txt", SHIFT_JIS, mode=0o640)
+        cases = [(times, while_, what) for times in ("coarse", "fine")
+                 for while_ in ("waiting", "exchanging") for what in changes]
+        for times, while_, what in cases:
+            with self.subTest(times=times, while_=while_, change=what):
+                name = f"{times}/memo.txt"
+                path = self.path(name)
+                for entry in os.listdir(self.path(times)):
+                    if entry != "lost+found":
+                        os.unlink(self.path(f"{times}/{entry}"))
+                self.make(name, SHIFT_JIS, mode=0o640)
                 subprocess.run(["setfacl", "-m", "u:nobody:r", path], check=True)
                 os.setxattr(path, "user.origin", b"scanner")
                 if while_ == "waiting":
-                    process = self.start_paused("tovrek", "mnt/memo.txt", call="sync_file_range")
+                    process = self.start_paused("tovrek", name, call="sync_file_range", seconds=1)
                 else:
                     # Held on its way into the exchange, once the temporary file has its name.
                     process = subprocess.Popen(
                         ["strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                         "inject=renameat2:delay_enter=2000000", PROGRAMS["tovrek"],
-                         "mnt/memo.txt"], cwd=self.dir, stdout=subprocess.PIPE)
+                         "inject=renameat2:delay_enter=1000000", PROGRAMS["tovrek"], name],
+                        cwd=self.dir, stdout=subprocess.PIPE)
                     self.addCleanup(process.kill)
                     deadline = time.monotonic() + 20
-                    while not any(n.endswith(".tmp") for n in os.listdir(self.path("mnt"))):
+                    while not any(n.endswith(".tmp") for n in os.listdir(self.path(times))):
                         self.assertLess(time.monotonic(), deadline)
                         time.sleep(0.01)
-                change()
-                expected = described()
-                self.assertEqual(self.finish(process), b"Failed to write file: mnt/memo.txt\n")
-                self.assertEqual(described(), expected)
-                self.assertEqual(self.content("mnt/memo.txt"), SHIFT_JIS)
-                self.assertEqual(sorted(os.listdir(self.path("mnt"))), ["lost+found", "memo.txt"])
+                changes[what](path)
+                expected = described(path)
+                self.assertEqual(self.finish(process), f"Failed to write file: {name}\n".encode())
+                self.assertEqual(described(path), expected)
+                self.assertEqual(self.content(name), SHIFT_JIS)
+                self.assertEqual(sorted(set(os.listdir(self.path(times))) - {"lost+found"}),
+                                 ["memo.txt"])
 
     def test_a_logger_that_opens_the_file_while_it_waits_keeps_its_lines(self):
         # The logger's open, made while the temporary file waits for the flush, waits for the
