@@ -16,9 +16,19 @@
 
 namespace {
 
+// Whether a file of the run was reported as not converted (or, checking, as one that would not
+// be), for the exit status.
+bool g_any_not_converted = false;
+
 // A file whose replacement could not be made durable has not safely been written.
 void report_not_on_disk(const char* path) {
+  g_any_not_converted = true;
   print_message("Failed to write file: %s\n", path);
+}
+
+// Finishes a job and notes how it ended.
+void finish_job(FileJob& job) {
+  g_any_not_converted = job.finish() == 0 || g_any_not_converted;
 }
 
 // The files of a run that wait at the flush of their temporary files, with those that ended
@@ -31,15 +41,17 @@ void report_not_on_disk(const char* path) {
 class Group {
  public:
   // Starts the file's job, waiting for another holder only when no file of this run waits.
-  void start(const char* path, int check_encoding, bool keep_time, const DirectionRules& rules) {
+  void start(const char* path, int check_encoding, bool keep_time, FileJob::Mode mode,
+             const DirectionRules& rules) {
     std::unique_ptr<FileJob> job;
     try {
-      job = std::make_unique<FileJob>(path, check_encoding, rules, keep_time);
+      job = std::make_unique<FileJob>(path, check_encoding, rules, keep_time, mode);
       jobs_.reserve(jobs_.size() + 1);
     } catch (const std::bad_alloc&) {
       // No memory to let the file wait: it goes alone, after those that wait.
       finish();
-      (void)convert_file(path, check_encoding, rules, keep_time);
+      g_any_not_converted =
+          convert_file(path, check_encoding, rules, keep_time, mode) == 0 || g_any_not_converted;
       return;
     }
     const FileJob::Started started = job->start(jobs_.empty(), jobs_);
@@ -63,7 +75,7 @@ class Group {
     // What no waiting file stands before is reported at once, so that a log of a run that is
     // killed keeps it.
     while (!jobs_.empty() && !jobs_.front()->waiting()) {
-      (void)jobs_.front()->finish();
+      finish_job(*jobs_.front());
       jobs_.erase(jobs_.begin());
     }
     held_ += held;
@@ -82,7 +94,7 @@ class Group {
     const Clock::time_point started = Clock::now();
     for (const std::unique_ptr<FileJob>& job : jobs_) {
       // Each file stands alone: its outcome has been reported and does not stop the run.
-      (void)job->finish();
+      finish_job(*job);
     }
     if (waiting > 0) {
       const Clock::duration each = (Clock::now() - started) / static_cast<long long>(waiting);
@@ -119,11 +131,12 @@ int print_usage(const DirectionRules& rules) {
 
 namespace {
 
-// The long switches: the GNU ones every peer answers. Any other argument that starts with "--"
-// before a lone "--" is a mistake the user should hear of before any file is touched.
+// The long switches: the GNU ones every peer answers, and --check. Any other argument that
+// starts with "--" before a lone "--" is a mistake the user should hear of before any file is
+// touched.
 bool is_known_long_switch(const char* argument) {
   return std::strcmp(argument, "--") == 0 || std::strcmp(argument, "--help") == 0 ||
-         std::strcmp(argument, "--version") == 0;
+         std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "--check") == 0;
 }
 
 bool has_unknown_long_switch(int argc, const char* const* argv) {
@@ -151,6 +164,11 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
   }
   int check_encoding = 1;
   bool keep_time = false;
+  // --check for the names after it; -0 lists those that would convert; -e (or --check) makes
+  // the exit status tell whether every file was converted (or would be).
+  bool checking = false;
+  bool listing = false;
+  bool exit_status_tells = false;
   bool switches = true;
   Group group;
   for (int i = 1; i < argc; ++i) {
@@ -162,12 +180,20 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
     }
 #endif
     if (!switches || argument[0] != '-') {
-      group.start(argument, check_encoding, keep_time, rules);
+      const FileJob::Mode mode = !checking ? FileJob::Mode::convert
+                                 : listing ? FileJob::Mode::check_and_list
+                                           : FileJob::Mode::check;
+      group.start(argument, check_encoding, keep_time, mode, rules);
       continue;
     }
     if (argument[1] == '-') {
       if (argument[2] == '\0') {
         switches = false;
+        continue;
+      }
+      if (std::strcmp(argument, "--check") == 0) {
+        checking = true;
+        exit_status_tells = true;
         continue;
       }
       if (std::strcmp(argument, "--version") != 0) {
@@ -192,6 +218,13 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
       case 'K':
         keep_time = true;
         break;
+      case 'e':
+      case 'E':
+        exit_status_tells = true;
+        break;
+      case '0':
+        listing = true;
+        break;
       case '?':
       case 'h':
       case 'H':
@@ -202,7 +235,7 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
   }
   group.finish();
   finish_replacements(report_not_on_disk);
-  return 0;
+  return exit_status_tells && g_any_not_converted ? 1 : 0;
 }
 
 #ifdef _WIN32

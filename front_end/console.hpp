@@ -7,3 +7,7 @@
 // describes) in full on a console, in the ANSI code page elsewhere, with that code page's default
 // character for what it cannot hold.
 void print_message(const char* format, const char* name = "", long long number = 0) noexcept;
+
+// Prints name exactly as typed, ended by a NUL byte instead of a newline, for a program that reads
+// names (xargs -0); on Windows in the ANSI code page, as redirected messages are. Flushed at once.
+void print_name_ended_by_nul(const char* name) noexcept;

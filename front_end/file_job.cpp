@@ -60,6 +60,9 @@ FileJob::Started FileJob::start(bool wait,
     steps_ = input_.replacement_steps();
     loaded = steps_ != nullptr ? Loaded::done : Loaded::no_memory;
   }
+  if (loaded == Loaded::done && mode_ != Mode::convert) {
+    return check();
+  }
   if (loaded != Loaded::done) {
     return end(loaded == Loaded::no_memory ? "Failed to alloc memory\n"
                : loaded == Loaded::stopped ? rules_.rejection_message
@@ -89,6 +92,19 @@ FileJob::Started FileJob::start(bool wait,
   }
   result_ = replacement.succeeded() ? 1 : 0;
   return end(result_ != 0 ? nullptr : failure_message());
+}
+
+FileJob::Started FileJob::check() noexcept {
+  // The same pass over the content as the conversion's, and the same first steps, which only
+  // read: whether the file may be written.
+  if (!converted_->acceptable()) {
+    return end(failure_message());
+  }
+  if (!steps_->read_metadata() || !steps_->may_write()) {
+    return end("Failed to write file: %s\n");
+  }
+  result_ = 1;
+  return end(nullptr);
 }
 
 const char* FileJob::failure_message() noexcept {
@@ -124,7 +140,12 @@ int FileJob::finish() noexcept {
     result_ = replacement_->finish() ? 1 : 0;
     end(result_ != 0 ? nullptr : "Failed to write file: %s\n");
   }
-  if (message_ != nullptr) {
+  // A list for another program holds names only.
+  if (mode_ == Mode::check_and_list) {
+    if (result_ != 0) {
+      print_name_ended_by_nul(path_);
+    }
+  } else if (message_ != nullptr) {
     print_message(message_, path_, number_);
   }
   // The one thing the user must act on after a failure that could not be undone.
@@ -135,9 +156,9 @@ int FileJob::finish() noexcept {
   return result_;
 }
 
-int convert_file(const char* path, int check_encoding, const DirectionRules& rules,
-                 bool keep_time) {
-  FileJob job(path, check_encoding, rules, keep_time);
+int convert_file(const char* path, int check_encoding, const DirectionRules& rules, bool keep_time,
+                 FileJob::Mode mode) {
+  FileJob job(path, check_encoding, rules, keep_time, mode);
   if (job.start(true) == FileJob::Started::waiting) {
     job.start_flush();
   }

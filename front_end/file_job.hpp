@@ -22,10 +22,19 @@ inline constexpr std::int64_t MAX_FILE_SIZE = 0x100000;
 // After a failure the file is as it was.
 class FileJob {
  public:
+  // What the job does with the file: convert it, or only find out whether it would convert,
+  // reading and deciding it as a conversion would and changing nothing (and, listing, print its
+  // name ended by a NUL byte when it would, and no message).
+  enum class Mode { convert, check, check_and_list };
+
   // With keep_time the file keeps its modification time.
-  FileJob(const char* path, int check_encoding, const DirectionRules& rules,
-          bool keep_time = false) noexcept
-      : path_(path), check_(check_encoding != 0), keep_time_(keep_time), rules_(rules) {}
+  FileJob(const char* path, int check_encoding, const DirectionRules& rules, bool keep_time = false,
+          Mode mode = Mode::convert) noexcept
+      : path_(path),
+        check_(check_encoding != 0),
+        keep_time_(keep_time),
+        mode_(mode),
+        rules_(rules) {}
   FileJob(const FileJob&) = delete;
   FileJob& operator=(const FileJob&) = delete;
 
@@ -51,12 +60,14 @@ class FileJob {
   [[nodiscard]] std::size_t bytes_held() const noexcept {
     return waiting_ && content_->loaded() ? static_cast<std::size_t>(input_.measure()) : 0;
   }
-  // Finishes a job that waits, then reports; yields 1 when the file was converted or is empty,
-  // 0 otherwise.
+  // Finishes a job that waits, then reports; yields 1 when the file was converted or is empty
+  // (or, checking, would be), 0 otherwise.
   int finish() noexcept;
 
  private:
   Started end(const char* format, long long number = 0) noexcept;
+  // Whether a conversion would replace the file, found without creating or writing anything.
+  Started check() noexcept;
   // The message of a replacement that did not happen. A file the check refuses says so before
   // any other failure: where the replacement stopped before the pass over the content ended (the
   // file may not be written, the disk is full), the content is checked now.
@@ -65,6 +76,7 @@ class FileJob {
   const char* path_;
   bool check_;
   bool keep_time_;
+  Mode mode_;
   const DirectionRules& rules_;
   // Declared in the order each needs the one before it.
   SourceFile input_;
@@ -78,6 +90,6 @@ class FileJob {
   long long number_ = 0;
 };
 
-// Converts one file at once, as FileJob describes.
+// Converts one file at once, as FileJob describes (or checks it, as mode says).
 [[nodiscard]] int convert_file(const char* path, int check_encoding, const DirectionRules& rules,
-                               bool keep_time = false);
+                               bool keep_time = false, FileJob::Mode mode = FileJob::Mode::convert);

@@ -13,13 +13,16 @@ inline constexpr DirectionRules GRELMAT_RULES{
     "    -n   Do NOT check encoding\n"
     "    -c   Check encoding (Default)\n"
     "    -k   Keep each converted file's modification time\n"
+    "    -e   Exit with status 1 when a file was not converted\n"
+    "    --check   Convert nothing; say which files would not be converted, exit status 1 if any\n"
+    "    -0   With --check: print only the names of the files that would be, each ended by NUL\n"
     "    --   End the switches: every later argument is a file name\n"
     "    -h, --help   Print this text\n"
     "    --version    Print the program's name and version",
     "File is NOT written in EUC-JP: %s\n",
     is_euc_jp,
     euc_jp_to_shift_jis,
-    "grelmat " PROGRAM_VERSION,
+    "grelmat (tovrek-grelmat) " PROGRAM_VERSION,
     is_ascii,
     chosen_kernel_set_name,
     euc_jp_text_cost,

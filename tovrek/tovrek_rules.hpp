@@ -13,13 +13,16 @@ inline constexpr DirectionRules TOVREK_RULES{
     "    -n   Do NOT check encoding\n"
     "    -c   Check encoding (Default)\n"
     "    -k   Keep each converted file's modification time\n"
+    "    -e   Exit with status 1 when a file was not converted\n"
+    "    --check   Convert nothing; say which files would not be converted, exit status 1 if any\n"
+    "    -0   With --check: print only the names of the files that would be, each ended by NUL\n"
     "    --   End the switches: every later argument is a file name\n"
     "    -h, --help   Print this text\n"
     "    --version    Print the program's name and version",
     "File is NOT written in ShiftJIS: %s\n",
     is_shift_jis,
     shift_jis_to_euc_jp,
-    "tovrek " PROGRAM_VERSION,
+    "tovrek (tovrek-grelmat) " PROGRAM_VERSION,
     is_ascii,
     chosen_kernel_set_name,
     shift_jis_text_cost,

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -14,5 +15,11 @@ void print_message(const char* format, const char* name, long long number) noexc
   } catch (const std::bad_alloc&) {
     std::printf(format, "?", number);
   }
+  std::fflush(stdout);
+}
+
+void print_name_ended_by_nul(const char* name) noexcept {
+  prepare_signals();
+  std::fwrite(name, 1, std::strlen(name) + 1, stdout);
   std::fflush(stdout);
 }

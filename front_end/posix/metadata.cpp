@@ -96,9 +96,8 @@ bool carry_metadata(int fd, const Metadata& metadata) noexcept {
   const struct stat& original = metadata.status;
   // Only root may give a file away, and a user only to a group of their own; the check at the
   // end tells whether it worked.
-  if (::fchown(fd, original.st_uid, original.st_gid) != 0) {
-    (void)::fchown(fd, static_cast<uid_t>(-1), original.st_gid);
-  }
+  [[maybe_unused]] const bool given = ::fchown(fd, original.st_uid, original.st_gid) == 0 ||
+                                      ::fchown(fd, static_cast<uid_t>(-1), original.st_gid) == 0;
   bool has_access_acl = false;
   for (const auto& [name, value] : metadata.attributes) {
     has_access_acl = has_access_acl || name == ACCESS_ACL;

@@ -64,3 +64,15 @@ void print_message(const char* format, const char* name, long long number) noexc
     // Out of memory for a message: nothing more can be said.
   }
 }
+
+void print_name_ended_by_nul(const char* name) noexcept {
+  try {
+    const std::u16string units = utf16_of(name);
+    const std::string bytes = in_ansi_code_page(std::wstring(units.begin(), units.end()));
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fputc('\0', stdout);
+    std::fflush(stdout);
+  } catch (...) {
+    // Out of memory for a name: nothing more can be said.
+  }
+}

@@ -2,11 +2,13 @@
 
 import os
 import resource
+import shutil
+import stat
 import subprocess
 import unittest
 
 from support import (PROGRAMS, WINDOWS, RUNNER, TIME_SCALE, USAGE, VERSION, REJECTION, INVALID,
-                     CONVERTED_ALREADY,
+                     CONVERTED_ALREADY, WRITTEN_IN,
                      CONVERTED_INVALID, SHIFT_JIS, EUC_JP, OLD_NS, posix_only, message, limited,
                      ScratchTest)
 
@@ -52,7 +54,7 @@ class CommandLine(ScratchTest):
             with self.subTest(wanted=wanted):
                 out = self.run_program("grelmat", "--version", env={"CONVERTER_KERNELS": wanted})
                 first, kernels = out.decode().splitlines()
-                self.assertEqual(first, f"grelmat {VERSION}")
+                self.assertEqual(first, f"grelmat (tovrek-grelmat) {VERSION}")
                 if chosen is None:
                     self.assertIn(kernels, ("kernels: sse2", "kernels: avx2", "kernels: avx512"))
                 else:
@@ -108,7 +110,7 @@ class CommandLine(ScratchTest):
 
     def test_help_and_version_print_and_stop_after_earlier_names(self):
         for switch, printed in (("--help", USAGE), ("-h", USAGE), ("-H", USAGE),
-                                ("--version", {p: f"{p} {VERSION}\nkernels: portable\n".encode()
+                                ("--version", {p: f"{p} (tovrek-grelmat) {VERSION}\nkernels: portable\n".encode()
                                                for p in PROGRAMS})):
             for program, text in (("tovrek", SHIFT_JIS), ("grelmat", EUC_JP)):
                 with self.subTest(switch=switch, program=program):
@@ -305,3 +307,60 @@ class SizeLimit(ScratchTest):
                 self.assertEqual(out, b"File size is too large: huge.bin (%d KB)\n" % (size >> 10))
                 st = os.stat(path)
                 self.assertEqual((st.st_size, st.st_mtime_ns), (size, OLD_NS))
+
+
+class ForScripts(ScratchTest):
+    """--check, -0 and -e: what scripts and CI jobs rely on."""
+
+    def state(self):
+        """Every entry of the scratch directory: content, times and inode."""
+        entries = {}
+        for name in sorted(os.listdir(self.dir)):
+            st = os.lstat(self.path(name))
+            content = self.content(name) if stat.S_ISREG(st.st_mode) else None
+            entries[name] = (content, st.st_mtime_ns, st.st_ctime_ns, st.st_ino, st.st_mode)
+        return entries
+
+    def make_kinds(self):
+        """One file of each kind a conversion meets, and what a conversion says of each."""
+        kinds = {"good.txt": (SHIFT_JIS, None), "empty.txt": (b"", None),
+                 "invalid.txt": (INVALID["tovrek"], REJECTION["tovrek"]),
+                 "converted.txt": (EUC_JP, CONVERTED_ALREADY["tovrek"]),
+                 "utf8.txt": ("カタカナ\r\n".encode("utf-8"), WRITTEN_IN["tovrek"]["UTF-8"]),
+                 "utf16.txt": ("a\r\n".encode("utf-16-le"), WRITTEN_IN["tovrek"]["UTF-16"])}
+        for name, (content, _) in kinds.items():
+            self.make(name, content)
+        os.mkdir(self.path("folder"))
+        kinds["folder"] = (None, b"Failed to open file: %s\n")
+        kinds["missing.txt"] = (None, b"Failed to open file: %s\n")
+        if not WINDOWS and os.geteuid() == 0 and shutil.which("chattr"):
+            self.make("immutable.txt", SHIFT_JIS)
+            subprocess.run(["chattr", "+i", self.path("immutable.txt")], check=True)
+            self.addCleanup(subprocess.run, ["chattr", "-i", self.path("immutable.txt")])
+            kinds["immutable.txt"] = (SHIFT_JIS, b"Failed to write file: %s\n")
+        return kinds
+
+    def test_check_says_what_a_conversion_would_and_changes_nothing(self):
+        kinds = self.make_kinds()
+        names = list(kinds)
+        said = b"".join(message(m, n) for n, (_, m) in kinds.items() if m is not None)
+        before = self.state()
+        self.assertEqual(self.run_program("tovrek", "--check", "--", *names, status=1), said)
+        listed = self.run_program("tovrek", "--check", "-0", "--", *names, status=1)
+        self.assertEqual(self.state(), before)
+        would = [n for n, (_, m) in kinds.items() if m is None]
+        # For xargs -0: the names that would convert, each ended by NUL, and nothing else.
+        self.assertEqual(listed, b"".join(n.encode() + b"\0" for n in would))
+        self.assertEqual(self.run_program("tovrek", "--check", *would), b"")
+        # What the check said is what the conversion says.
+        self.assertEqual(self.run_program("tovrek", "-e", "--", *names, status=1), said)
+        for name in would:
+            self.assertIn(self.content(name), (EUC_JP, b""))
+
+    def test_the_exit_status_tells_only_with_e(self):
+        self.make("good.txt", SHIFT_JIS)
+        self.make("bad.txt", INVALID["tovrek"])
+        for args, status in ((["bad.txt"], 0), (["-e", "bad.txt"], 1), (["bad.txt", "-e"], 1),
+                             (["-e", "good.txt"], 0)):
+            with self.subTest(args=args):
+                self.run_program("tovrek", *args, status=status)

@@ -32,6 +32,9 @@ USAGE = {
            "    -n   Do NOT check encoding\n"
            "    -c   Check encoding (Default)\n"
            "    -k   Keep each converted file's modification time\n"
+           "    -e   Exit with status 1 when a file was not converted\n"
+           "    --check   Convert nothing; say which files would not be converted, exit status 1 if any\n"
+           "    -0   With --check: print only the names of the files that would be, each ended by NUL\n"
            "    --   End the switches: every later argument is a file name\n"
            "    -h, --help   Print this text\n"
            "    --version    Print the program's name and version\n").encode()
@@ -128,8 +131,10 @@ class ScratchTest(unittest.TestCase):
         os.utime(path, ns=(OLD_NS, OLD_NS))
         return path
 
-    def run_program(self, program, *args, user=None, limits=None, timeout=30, env=None):
-        """Runs a program in the scratch directory, as another user or under resource limits."""
+    def run_program(self, program, *args, user=None, limits=None, timeout=30, env=None,
+                    status=0):
+        """Runs a program in the scratch directory, as another user or under resource limits;
+        it must end with the exit status given."""
         executable = PROGRAMS[program] if user is None else program_for_everyone(program)
         # Emulated Wine now and then hangs a process for good; such a run is tried once more.
         for attempt in range(2 if RUNNER else 1):
@@ -144,7 +149,7 @@ class ScratchTest(unittest.TestCase):
             except subprocess.TimeoutExpired:
                 if attempt > 0 or not RUNNER:
                     raise
-        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.returncode, status)
         self.assertEqual(result.stderr, b"")
         if not WINDOWS:
             return result.stdout
