@@ -26,7 +26,7 @@ bool EncodingCheck::take(std::span<const unsigned char> piece) noexcept {
   if (refused_) {
     return false;
   }
-  if (first_ && size >= 2) {
+  if (first_) {
     // What Notepad and many editors put before UTF-8 and UTF-16 text.
     if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
       return refuse(false, rules_.look_alikes[1].rejection_message);

@@ -10,6 +10,7 @@ them. Their messages end in CR LF; the tests that need what only POSIX systems h
 
 import atexit
 import os
+import platform
 import re
 import resource
 import shutil
@@ -163,6 +164,29 @@ class ScratchTest(unittest.TestCase):
         if result.returncode != 0:
             self.skipTest(f"cannot mount here: {result.stderr.decode(errors='replace').strip()}")
         self.addCleanup(subprocess.run, ["umount", args[-1]])
+
+    # The numbers of the system calls a test holds a program at the entry of, by processor.
+    SYSCALL_NUMBERS = {"x86_64": {"fsync": 74, "renameat2": 316},
+                       "aarch64": {"fsync": 82, "renameat2": 276}}
+
+    def wait_until_held_at(self, process, call):
+        """Waits until the program that strace (process) runs is held at the entry of call, as
+        strace's delay_enter holds it."""
+        numbers = self.SYSCALL_NUMBERS.get(platform.machine())
+        if numbers is None:
+            self.skipTest(f"system call numbers of {platform.machine()} are not listed")
+        deadline = time.monotonic() + 20 * TIME_SCALE
+        while time.monotonic() < deadline:
+            try:
+                with open(f"/proc/{process.pid}/task/{process.pid}/children") as f:
+                    program = int(f.read().split()[0])
+                with open(f"/proc/{program}/syscall") as f:
+                    if f.read().split()[0] == str(numbers[call]):
+                        return
+            except (OSError, IndexError, ValueError):
+                pass
+            time.sleep(0.01)
+        self.fail(f"the program was never held at {call}")
 
     def mount_one_second_times(self, name):
         """Mounts at the new directory name a file system whose times move once a second (ext4

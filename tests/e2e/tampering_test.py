@@ -422,16 +422,13 @@ class Tampering(Paused):
                 if while_ == "waiting":
                     process = self.start_paused("tovrek", name, call="sync_file_range", seconds=1)
                 else:
-                    # Held on its way into the exchange, once the temporary file has its name.
+                    # Held at the entry of the exchange, after the last check before it.
                     process = subprocess.Popen(
                         ["strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                         "inject=renameat2:delay_enter=1000000", PROGRAMS["tovrek"], name],
+                         "inject=renameat2:delay_enter=2000000", PROGRAMS["tovrek"], name],
                         cwd=self.dir, stdout=subprocess.PIPE)
                     self.addCleanup(process.kill)
-                    deadline = time.monotonic() + 20
-                    while not any(n.endswith(".tmp") for n in os.listdir(self.path(times))):
-                        self.assertLess(time.monotonic(), deadline)
-                        time.sleep(0.01)
+                    self.wait_until_held_at(process, "renameat2")
                 changes[what](path)
                 expected = described(path)
                 self.assertEqual(self.finish(process), f"Failed to write file: {name}\n".encode())
@@ -574,7 +571,8 @@ class Concurrency(ScratchTest):
                      "inject=fsync:delay_enter=1400000", PROGRAMS["tovrek"], *names],
                     cwd=self.dir, stdout=subprocess.PIPE)
                 self.addCleanup(first.kill)
-                time.sleep(0.5)
+                # Once the first run flushes, its first group is made.
+                self.wait_until_held_at(first, "fsync")
                 second = self.run_program("tovrek", target, timeout=60)
                 # Whichever run got to the file first converted it; the other finds it converted.
                 converted_already = message(CONVERTED_ALREADY["tovrek"], target)

@@ -117,6 +117,19 @@ class WindowsFiles(Paused):
         self.assertEqual(process.stdout.readline().strip(), b"ready")
         return process
 
+    # Old content of two pieces: the rewrite in place writes it in two writes.
+    TWO_PIECES = b"line\r\n" * 20000
+
+    def convert_with_writes_injected(self, content, inject, mode=0o644):
+        """Converts memo.txt, which a second link makes a rewrite in place, with strace's inject
+        on the program's writes (the first being the backup's)."""
+        self.make("memo.txt", content, mode=mode)
+        os.link(self.path("memo.txt"), self.path("link.txt"))
+        return subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
+                               "-e", f"inject=pwrite64:{inject}", *RUNNER, os.environ["TOVREK"],
+                               "memo.txt"], cwd=self.dir, capture_output=True,
+                              timeout=60 * TIME_SCALE)
+
     def opened_by(self, program, name):
         """Whether a process running the program has the file open now."""
         target = os.path.realpath(self.path(name))
@@ -152,12 +165,7 @@ class WindowsFiles(Paused):
     def test_a_write_refused_before_its_first_byte_leaves_no_backup(self):
         # Every write after the backup's fails: the rewrite in place and, had anything been
         # written, the putting back of the old content.
-        self.make("memo.txt", SHIFT_JIS)
-        os.link(self.path("memo.txt"), self.path("link.txt"))
-        result = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
-                                 "-e", "inject=pwrite64:error=EIO:when=2+", *RUNNER,
-                                 os.environ["TOVREK"], "memo.txt"], cwd=self.dir,
-                                capture_output=True, timeout=60 * TIME_SCALE)
+        result = self.convert_with_writes_injected(SHIFT_JIS, "error=EIO:when=2+")
         self.assertEqual(result.stdout, b"Failed to write file: memo.txt\r\n")
         self.assert_untouched("memo.txt", SHIFT_JIS)
         self.assert_entries("memo.txt", "link.txt")
@@ -183,34 +191,23 @@ class WindowsFiles(Paused):
     @tool("strace")
     def test_a_kept_backup_is_named_as_typed_and_only_its_owner_may_read_it(self):
         # Two pieces: the first is written, the second and every putting back fail.
-        old = (b"line\r\n" * 20000)
-        self.make("memo.txt", old, mode=0o600)
-        os.link(self.path("memo.txt"), self.path("link.txt"))
-        result = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
-                                 "-e", "inject=pwrite64:error=EIO:when=3+", *RUNNER,
-                                 os.environ["TOVREK"], "memo.txt"], cwd=self.dir,
-                                capture_output=True, timeout=60 * TIME_SCALE)
+        result = self.convert_with_writes_injected(self.TWO_PIECES, "error=EIO:when=3+",
+                                                   mode=0o600)
         lines = result.stdout.split(b"\r\n")
         self.assertEqual(lines[0], b"Failed to write file: memo.txt", result.stdout)
         kept = lines[1].decode()
         self.assertRegex(kept, r"^Old content kept in: Z:\\")
         backup = kept[len("Old content kept in: Z:"):].replace("\\", "/")
         with open(backup, "rb") as f:
-            self.assertEqual(f.read(), old)
+            self.assertEqual(f.read(), self.TWO_PIECES)
         self.assertEqual(os.stat(backup).st_mode & 0o777, 0o600)
 
     @tool("strace")
     def test_a_kill_while_the_backup_is_written_leaves_no_short_backup(self):
         # Regression: the backup was created under its name and then written, so a program ended
         # meanwhile (Task Manager, a file-size limit) left a short one, which a user might restore.
-        old = b"line\r\n" * 20000
-        self.make("memo.txt", old)
-        os.link(self.path("memo.txt"), self.path("link.txt"))
-        subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
-                        "-e", "inject=pwrite64:signal=KILL:when=1", *RUNNER,
-                        os.environ["TOVREK"], "memo.txt"], cwd=self.dir, capture_output=True,
-                       timeout=60 * TIME_SCALE)
-        self.assert_untouched("memo.txt", old)
+        self.convert_with_writes_injected(self.TWO_PIECES, "signal=KILL:when=1")
+        self.assert_untouched("memo.txt", self.TWO_PIECES)
         # The system closes a killed program's handles, and with the last one the backup goes.
         deadline = time.monotonic() + 10 * TIME_SCALE
         while len(os.listdir(self.dir)) > 2 and time.monotonic() < deadline:
@@ -222,13 +219,7 @@ class WindowsFiles(Paused):
         # Regression: the console handler let the program end as soon as the undo was over,
         # before it said where the old content was kept. Two pieces: the first is written, the
         # second and every putting back fail, and Ctrl+C (SIGINT, to Wine) comes during the undo.
-        old = b"line\r\n" * 20000
-        self.make("memo.txt", old)
-        os.link(self.path("memo.txt"), self.path("link.txt"))
-        result = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
-                                 "-e", "inject=pwrite64:error=EIO:signal=INT:when=3+", *RUNNER,
-                                 os.environ["TOVREK"], "memo.txt"], cwd=self.dir,
-                                capture_output=True, timeout=60 * TIME_SCALE)
+        result = self.convert_with_writes_injected(self.TWO_PIECES, "error=EIO:signal=INT:when=3+")
         lines = result.stdout.split(b"\r\n")
         self.assertEqual(lines[0], b"Failed to write file: memo.txt", result.stdout)
         self.assertRegex(lines[1].decode(), r"^Old content kept in: Z:\\")
