@@ -164,6 +164,7 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
   }
   int check_encoding = 1;
   bool keep_time = false;
+  const DirectionRules* file_rules = &rules;
   // --check for the names after it; -0 lists those that would convert; -e (or --check) makes
   // the exit status tell whether every file was converted (or would be).
   bool checking = false;
@@ -183,7 +184,7 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
       const FileJob::Mode mode = !checking ? FileJob::Mode::convert
                                  : listing ? FileJob::Mode::check_and_list
                                            : FileJob::Mode::check;
-      group.start(argument, check_encoding, keep_time, mode, rules);
+      group.start(argument, check_encoding, keep_time, mode, *file_rules);
       continue;
     }
     if (argument[1] == '-') {
@@ -221,6 +222,12 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
       case 'e':
       case 'E':
         exit_status_tells = true;
+        break;
+      case 'w':
+      case 'W':
+        if (rules.with_ibm_extensions != nullptr) {
+          file_rules = rules.with_ibm_extensions;
+        }
         break;
       case '0':
         listing = true;

@@ -46,4 +46,7 @@ struct DirectionRules {
   Reading look_alikes[2];
   // printf format with one %s, printed when a file the check refuses reads as UTF-16.
   const char* utf16_message;
+  // The same direction with IBM's extensions of Windows' Shift_JIS accepted and converted (-w);
+  // null in those rules themselves.
+  const DirectionRules* with_ibm_extensions;
 };

@@ -59,15 +59,17 @@ Bytes line_skeleton(const Bytes& input) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Every kernel set this processor runs, each held to the reference on its own.
   for (const KernelSet* kernels : runnable_kernel_sets()) {
-    const Direction direction{kernels->is_euc_jp,
-                              kernels->euc_jp_to_shift_jis,
-                              kernels->shift_jis_to_euc_jp,
-                              reference::euc_jp::accepts,
-                              reference::euc_jp::transcode,
-                              expressible_in_shift_jis,
-                              line_skeleton,
-                              kernels->name};
-    check_properties(direction, data, size);
+    const Direction directions[] = {
+        {kernels->is_euc_jp, kernels->euc_jp_to_shift_jis, kernels->shift_jis_to_euc_jp,
+         reference::euc_jp::accepts, reference::euc_jp::transcode, expressible_in_shift_jis,
+         line_skeleton, kernels->name, false},
+        {kernels->is_euc_jp_with_ibm_extensions, kernels->euc_jp_to_shift_jis_with_ibm_extensions,
+         kernels->shift_jis_to_euc_jp_with_ibm_extensions, reference::euc_jp::accepts,
+         reference::euc_jp::transcode, expressible_in_shift_jis, line_skeleton, kernels->name,
+         true}};
+    for (const Direction& direction : directions) {
+      check_properties(direction, data, size);
+    }
   }
   // What tells text of another encoding reads any bytes, and only them (the sanitizers watch).
   const Bytes exact(data, data + size);

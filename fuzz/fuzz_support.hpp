@@ -51,8 +51,8 @@ struct Direction {
   Validator validator;
   Transcoder transcoder;
   Transcoder back;
-  bool (*reference_accepts)(const Bytes&);
-  Bytes (*reference_transcode)(const Bytes&);
+  bool (*reference_accepts)(const Bytes&, bool ibm_extensions);
+  Bytes (*reference_transcode)(const Bytes&, bool ibm_extensions);
   // Whether the input, once accepted, must come back unchanged from there and back.
   bool (*returns_unchanged)(const Bytes&);
   // The input with the same characters in the same places, each pair, single shift and byte from
@@ -61,6 +61,8 @@ struct Direction {
   Bytes (*line_skeleton)(const Bytes&);
   // Which kernel set the kernels are from, named when a property breaks.
   const char* kernel_set;
+  // Whether the kernels are those with IBM's extensions.
+  bool ibm_extensions;
 };
 
 // Line ends in text whose only CR and LF bytes are line ends: CR LF counts once, a lone CR or LF
@@ -79,11 +81,11 @@ inline void check_properties(const Direction& direction, const std::uint8_t* dat
   const Bytes input(data, data + size);
   const auto image = image_of(data, size);
   const bool accepted = direction.validator(image.get(), size) == 1;
-  require(accepted == direction.reference_accepts(input),
+  require(accepted == direction.reference_accepts(input, direction.ibm_extensions),
           "the validator agrees with the reference validator", direction.kernel_set);
 
   const Bytes output = transcode_exactly(direction.transcoder, data, size);
-  require(output == direction.reference_transcode(input),
+  require(output == direction.reference_transcode(input, direction.ibm_extensions),
           "the transcoder writes what the reference transcoder writes", direction.kernel_set);
 
   // No line end is lost or made up, whatever lies between the line ends.

@@ -7,28 +7,38 @@
 #include "shift_jis.hpp"
 #include "utf8.hpp"
 
-// What makes grelmat its direction of conversion.
-inline constexpr DirectionRules GRELMAT_RULES{
-    "Usage: grelmat [ -n | -c ] <filename> [ <filename>... ]\n"
-    "    -n   Do NOT check encoding\n"
-    "    -c   Check encoding (Default)\n"
-    "    -k   Keep each converted file's modification time\n"
-    "    -e   Exit with status 1 when a file was not converted\n"
-    "    --check   Convert nothing; say which files would not be converted, exit status 1 if any\n"
-    "    -0   With --check: print only the names of the files that would be, each ended by NUL\n"
-    "    --   End the switches: every later argument is a file name\n"
-    "    -h, --help   Print this text\n"
-    "    --version    Print the program's name and version",
-    "File is NOT written in EUC-JP: %s\n",
-    is_euc_jp,
-    euc_jp_to_shift_jis,
-    "grelmat (tovrek-grelmat) " PROGRAM_VERSION,
-    is_ascii,
-    chosen_kernel_set_name,
-    euc_jp_text_cost,
-    // Shift_JIS that this program wrote may pass as pairs, half-width katakana and pairs of the
-    // second level alike, and a short UTF-8 text as either.
-    {{is_shift_jis, shift_jis_text_cost, "File is NOT written in EUC-JP but in ShiftJIS: %s\n"},
-     {is_utf8, utf8_text_cost, "File is NOT written in EUC-JP but in UTF-8: %s\n"}},
-    "File is NOT written in EUC-JP but in UTF-16: %s\n",
-};
+// What makes grelmat its direction of conversion, with IBM's extensions (-w) or without.
+constexpr DirectionRules grelmat_rules(const DirectionRules* with_ibm_extensions) {
+  const bool ibm = with_ibm_extensions == nullptr;
+  return {
+      "Usage: grelmat [ -n | -c ] <filename> [ <filename>... ]\n"
+      "    -n   Do NOT check encoding\n"
+      "    -c   Check encoding (Default)\n"
+      "    -k   Keep each converted file's modification time\n"
+      "    -w   Also convert IBM's extensions of Windows' Shift_JIS (FA 40-FC 4B)\n"
+      "    -e   Exit with status 1 when a file was not converted\n"
+      "    --check   Convert nothing; say which files would not be converted, exit status 1 if "
+      "any\n"
+      "    -0   With --check: print only the names of the files that would be, each ended by NUL\n"
+      "    --   End the switches: every later argument is a file name\n"
+      "    -h, --help   Print this text\n"
+      "    --version    Print the program's name and version",
+      "File is NOT written in EUC-JP: %s\n",
+      ibm ? is_euc_jp_with_ibm_extensions : is_euc_jp,
+      ibm ? euc_jp_to_shift_jis_with_ibm_extensions : euc_jp_to_shift_jis,
+      "grelmat (tovrek-grelmat) " PROGRAM_VERSION,
+      is_ascii,
+      chosen_kernel_set_name,
+      euc_jp_text_cost,
+      // Shift_JIS that this program wrote may pass as pairs, half-width katakana and pairs of the
+      // second level alike, and a short UTF-8 text as either.
+      {{ibm ? is_shift_jis_with_ibm_extensions : is_shift_jis, shift_jis_text_cost,
+        "File is NOT written in EUC-JP but in ShiftJIS: %s\n"},
+       {is_utf8, utf8_text_cost, "File is NOT written in EUC-JP but in UTF-8: %s\n"}},
+      "File is NOT written in EUC-JP but in UTF-16: %s\n",
+      with_ibm_extensions,
+  };
+}
+
+inline constexpr DirectionRules GRELMAT_RULES_WITH_IBM_EXTENSIONS = grelmat_rules(nullptr);
+inline constexpr DirectionRules GRELMAT_RULES = grelmat_rules(&GRELMAT_RULES_WITH_IBM_EXTENSIONS);

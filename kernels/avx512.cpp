@@ -77,6 +77,9 @@ unsigned char* write_changed(unsigned char* out, __m512i first, __m512i second,
   return out;
 }
 
+// Where IbmExtensions, a block that holds a lead from 0xFA up (Shift_JIS) or 0x8F (EUC-JP) is
+// left to the conversion a character at a time.
+template <bool IbmExtensions>
 unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsigned& carry,
                                bool& after_cr) noexcept {
   using namespace shift_jis;
@@ -85,6 +88,11 @@ unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsi
   const std::uint64_t katakana_set = in_range(x, 0xA1, 0xDF);
   const std::uint64_t lead_set = _mm512_movepi8_mask(x) & ~katakana_set & ~std::uint64_t{carry};
   const std::uint64_t leads = pair_scan::leads_of(lead_set);
+  if constexpr (IbmExtensions) {
+    if ((leads & _mm512_cmpge_epu8_mask(x, splat(0xFA))) != 0) {
+      return nullptr;
+    }
+  }
   const std::uint64_t trails = (leads << 1) | carry;
   carry = static_cast<unsigned>(leads >> 63);
   const std::uint64_t katakana = katakana_set & ~trails;
@@ -112,6 +120,7 @@ unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsi
                        dropped, katakana);
 }
 
+template <bool IbmExtensions>
 unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigned& carry,
                             bool& after_cr) noexcept {
   using namespace euc_jp;
@@ -120,6 +129,11 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
   // The byte before each position: the lead of a trail.
   const __m512i before = _mm512_permutex2var_epi8(splat(lead_before), load(MOVED_UP), x);
   const std::uint64_t leads = pair_scan::leads_of(_mm512_movepi8_mask(x) & ~std::uint64_t{carry});
+  if constexpr (IbmExtensions) {
+    if ((leads & equal_to(x, THREE_BYTE_FORM)) != 0) {
+      return nullptr;
+    }
+  }
   const std::uint64_t trails = (leads << 1) | carry;
   carry = static_cast<unsigned>(leads >> 63);
   const std::uint64_t shifts = equal_to(x, SINGLE_SHIFT_2) & leads;
@@ -159,7 +173,15 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
 // mask registers as well.
 int is_shift_jis_avx2(const unsigned char* image, std::size_t size) noexcept;
 int is_euc_jp_avx2(const unsigned char* image, std::size_t size) noexcept;
+int is_shift_jis_with_ibm_extensions_avx2(const unsigned char* image, std::size_t size) noexcept;
+int is_euc_jp_with_ibm_extensions_avx2(const unsigned char* image, std::size_t size) noexcept;
 
-extern const KernelSet AVX512_KERNELS{"avx512", is_shift_jis_avx2,
-                                      shift_jis::convert<64, shift_jis_block>, is_euc_jp_avx2,
-                                      euc_jp::convert<64, euc_jp_block>};
+extern const KernelSet AVX512_KERNELS{"avx512",
+                                      is_shift_jis_avx2,
+                                      shift_jis::convert<64, shift_jis_block<false>>,
+                                      is_euc_jp_avx2,
+                                      euc_jp::convert<64, euc_jp_block<false>>,
+                                      is_shift_jis_with_ibm_extensions_avx2,
+                                      shift_jis::convert<64, shift_jis_block<true>, true>,
+                                      is_euc_jp_with_ibm_extensions_avx2,
+                                      euc_jp::convert<64, euc_jp_block<true>, true>};

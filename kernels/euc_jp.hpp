@@ -16,3 +16,13 @@
 // 2 * size bytes; the output is never longer, though bytes past its end, within that room, may be
 // overwritten.
 void euc_jp_to_shift_jis(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept;
+
+// As is_euc_jp, and also yields 1 where the characters include the three-byte forms of IBM's
+// extensions of Windows' Shift_JIS (ibm_extension_tables.hpp), and no other three-byte form.
+[[nodiscard]] int is_euc_jp_with_ibm_extensions(const unsigned char* image,
+                                                std::size_t size) noexcept;
+
+// As euc_jp_to_shift_jis, but each three-byte form of one of IBM's extensions that is whole in the
+// image becomes its code.
+void euc_jp_to_shift_jis_with_ibm_extensions(const unsigned char* image, std::size_t size,
+                                             ByteSink& sink) noexcept;

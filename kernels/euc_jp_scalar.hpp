@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
 #include "byte_sink.hpp"
+#include "ibm_extension_tables.hpp"
 #include "pair_scan.hpp"
 
 // EUC-JP to Shift_JIS as every build of the kernels does it: the byte classes, the pair arithmetic
@@ -15,6 +17,7 @@ namespace euc_jp {
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
 constexpr unsigned char SINGLE_SHIFT_2 = 0x8E;
+constexpr unsigned char THREE_BYTE_FORM = 0x8F;
 
 constexpr unsigned char wrap(unsigned value) {
   return static_cast<unsigned char>(value & 0xFFu);
@@ -47,14 +50,53 @@ constexpr PairTables PAIRS = make_pair_tables();
 constexpr PairEncoding ENCODING{
     {0x8E, 0x8E, 0xA0, 0xFF}, {0xA0, 0xFF, 0xA0, 0xFF}, {0x00, 0x7F, 0x00, 0x7F}};
 
-// Converts in[0, end) from a character boundary, after_cr saying whether the byte before was a
-// CR; yields the new end of the output. A lead in last place is paired with *end.
-inline unsigned char* convert_rest(const unsigned char* in, const unsigned char* end,
-                                   unsigned char* out, bool after_cr) noexcept {
-  while (in < end) {
+// The position in IBM_EXTENSIONS of the one whose three-byte form is 0x8F, first, second, or
+// IBM_EXTENSION_COUNT where none has that form.
+inline std::size_t ibm_extension(unsigned first, unsigned second) noexcept {
+  const unsigned form = first << 8 | second;
+  const std::uint16_t* const end = IBM_EXTENSIONS_BY_FORM + IBM_EXTENSION_COUNT;
+  const std::uint16_t* const found = std::lower_bound(
+      IBM_EXTENSIONS_BY_FORM, end, form,
+      [](std::uint16_t index, unsigned wanted) { return IBM_EXTENSIONS[index].form < wanted; });
+  return found != end && IBM_EXTENSIONS[*found].form == form ? *found : IBM_EXTENSION_COUNT;
+}
+
+// The length of the three-byte form of one of IBM's extensions at in[0, left): 3, or 0 where
+// none begins there.
+inline std::size_t ibm_extension_length(const unsigned char* in, std::size_t left) noexcept {
+  return left >= 3 && in[0] == THREE_BYTE_FORM && ibm_extension(in[1], in[2]) < IBM_EXTENSION_COUNT
+             ? 3
+             : 0;
+}
+
+// No character beyond the pairs.
+inline std::size_t no_more(const unsigned char*, std::size_t) noexcept {
+  return 0;
+}
+
+// Converts in[0, end) a character at a time, as CharacterConverter says; with IbmExtensions,
+// the three-byte form of each of IBM's extensions that ends before end becomes its code.
+template <bool IbmExtensions>
+inline Stopped convert_characters(const unsigned char* in, const unsigned char* end,
+                                  unsigned char* out, bool after_cr,
+                                  const unsigned char* stop) noexcept {
+  while (in < stop) {
     const unsigned b = *in;
     if (b >= 0x80) {
       const unsigned t = in[1];
+      if constexpr (IbmExtensions) {
+        const std::size_t index =
+            b == THREE_BYTE_FORM && end - in >= 3 ? ibm_extension(t, in[2]) : IBM_EXTENSION_COUNT;
+        if (index < IBM_EXTENSION_COUNT) {
+          const std::size_t cell = index % 188;
+          out[0] = static_cast<unsigned char>(0xFA + index / 188);
+          out[1] = static_cast<unsigned char>(0x40 + cell + (cell >= 0x3F ? 1 : 0));
+          out += 2;
+          in += 3;
+          after_cr = false;
+          continue;
+        }
+      }
       const bool single_shift = b == SINGLE_SHIFT_2;
       out[0] = single_shift ? static_cast<unsigned char>(t) : PAIRS.first[b];
       out[1] = PAIRS.second[b & 1u][t];
@@ -77,7 +119,7 @@ inline unsigned char* convert_rest(const unsigned char* in, const unsigned char*
       after_cr = false;
     }
   }
-  return out;
+  return {in, out, after_cr};
 }
 
 // The second byte of a pair whose trail is at in and lead at in[-1], the first already written.
@@ -86,9 +128,11 @@ inline unsigned char finish_pair(const unsigned char* in) noexcept {
   return lead == SINGLE_SHIFT_2 ? *in : PAIRS.second[lead & 1u][*in];
 }
 
-// The transcoder of a build with blocks of Width bytes.
-template <std::size_t Width, BlockConverter Block>
-constexpr auto convert = convert_in_blocks<Width, Block, finish_pair, convert_rest>;
+// The transcoder of a build with blocks of Width bytes, with IBM's extensions or without; Block
+// must leave every block that holds a lead 0x8F where they are converted.
+template <std::size_t Width, BlockConverter Block, bool IbmExtensions = false>
+constexpr auto convert =
+    convert_in_blocks<Width, Block, finish_pair, convert_characters<IbmExtensions>>;
 
 }  // namespace euc_jp
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "euc_jp_scalar.hpp"
+#include "ibm_extension_tables.hpp"
+#include "shift_jis_scalar.hpp"
 #include "text_model_tables.hpp"
 
 namespace {
@@ -107,6 +110,11 @@ std::int64_t shift_jis_text_cost(const unsigned char* image, std::size_t size) n
     } else if (shift_jis_lead(b) && i + 1 < size && shift_jis_trail(image[i + 1])) {
       reading.jis(shift_jis_index(b, image[i + 1]));
       ++i;
+    } else if (const std::size_t ibm =
+                   i + 1 < size ? shift_jis::ibm_extension(b, image[i + 1]) : IBM_EXTENSION_COUNT;
+               ibm < IBM_EXTENSION_COUNT) {
+      reading.jis(IBM_EXTENSIONS[ibm].twin);
+      ++i;
     } else {
       reading.unassigned();
     }
@@ -125,6 +133,13 @@ std::int64_t euc_jp_text_cost(const unsigned char* image, std::size_t size) noex
     }
     if (b == 0x8E && t >= 0xA1 && t <= 0xDF) {
       reading.half_width(t - 0xA1);
+    } else if (const std::size_t ibm = b == 0x8F && i + 2 < size
+                                           ? euc_jp::ibm_extension(t, image[i + 2])
+                                           : IBM_EXTENSION_COUNT;
+               ibm < IBM_EXTENSION_COUNT) {
+      reading.jis(IBM_EXTENSIONS[ibm].twin);
+      i += 2;
+      continue;
     } else if (b >= 0xA1 && b <= 0xFE && t >= 0xA1 && t <= 0xFE) {
       reading.jis((b - 0xA1) * 94 + t - 0xA1);
     } else {

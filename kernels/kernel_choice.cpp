@@ -91,3 +91,21 @@ int is_euc_jp(const unsigned char* image, std::size_t size) noexcept {
 void euc_jp_to_shift_jis(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept {
   chosen_kernel_set().euc_jp_to_shift_jis(image, size, sink);
 }
+
+int is_shift_jis_with_ibm_extensions(const unsigned char* image, std::size_t size) noexcept {
+  return chosen_kernel_set().is_shift_jis_with_ibm_extensions(image, size);
+}
+
+void shift_jis_to_euc_jp_with_ibm_extensions(const unsigned char* image, std::size_t size,
+                                             ByteSink& sink) noexcept {
+  chosen_kernel_set().shift_jis_to_euc_jp_with_ibm_extensions(image, size, sink);
+}
+
+int is_euc_jp_with_ibm_extensions(const unsigned char* image, std::size_t size) noexcept {
+  return chosen_kernel_set().is_euc_jp_with_ibm_extensions(image, size);
+}
+
+void euc_jp_to_shift_jis_with_ibm_extensions(const unsigned char* image, std::size_t size,
+                                             ByteSink& sink) noexcept {
+  chosen_kernel_set().euc_jp_to_shift_jis_with_ibm_extensions(image, size, sink);
+}

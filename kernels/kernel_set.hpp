@@ -5,9 +5,9 @@
 
 #include "byte_sink.hpp"
 
-// The validators and transcoders of both directions built for one instruction set. Each keeps the
-// contract of the function of the same name in shift_jis.hpp and euc_jp.hpp, which call the set
-// chosen for the processor.
+// The validators and transcoders of both directions built for one instruction set, without and
+// with IBM's extensions. Each keeps the contract of the function of the same name in shift_jis.hpp
+// and euc_jp.hpp, which call the set chosen for the processor.
 struct KernelSet {
   using Validator = int (*)(const unsigned char* image, std::size_t size) noexcept;
   using Transcoder = void (*)(const unsigned char* image, std::size_t size,
@@ -18,6 +18,10 @@ struct KernelSet {
   Transcoder shift_jis_to_euc_jp;
   Validator is_euc_jp;
   Transcoder euc_jp_to_shift_jis;
+  Validator is_shift_jis_with_ibm_extensions;
+  Transcoder shift_jis_to_euc_jp_with_ibm_extensions;
+  Validator is_euc_jp_with_ibm_extensions;
+  Transcoder euc_jp_to_shift_jis_with_ibm_extensions;
 };
 
 // The environment variable that narrows the choice: naming a set ("portable", "sse2", "avx2",

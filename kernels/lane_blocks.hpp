@@ -315,7 +315,9 @@ Pairs pairs_of(std::uint64_t lead_set, unsigned& carry) noexcept {
   return {leads, trails};
 }
 
-template <class L>
+// The blocks of the transcoders. Where IbmExtensions, a block that holds a lead from 0xFA up
+// (Shift_JIS) or 0x8F (EUC-JP) is left to the conversion a character at a time.
+template <class L, bool IbmExtensions = false>
 unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsigned& carry,
                                bool& after_cr) noexcept {
   using shift_jis::CR;
@@ -324,7 +326,14 @@ unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsi
   const auto next = L::load(in + 1);
   const auto katakana_bytes = in_range<L>(x, 0xA1, 0xDF);
   const std::uint64_t katakana_set = L::bits_of(katakana_bytes);
+  const unsigned carry_in = carry;
   const Pairs pairs = pairs_of<L>(L::bits_of(x) & ~katakana_set, carry);
+  if constexpr (IbmExtensions) {
+    if ((pairs.leads & L::bits_of(at_least<L>(x, 0xFA))) != 0) {
+      carry = carry_in;
+      return nullptr;
+    }
+  }
   const std::uint64_t katakana = katakana_set & ~pairs.trails;
   const std::uint64_t cr = L::bits_of(L::equal(x, L::splat(CR))) & ~pairs.trails;
   const std::uint64_t lf = L::bits_of(L::equal(x, L::splat(LF))) & ~pairs.trails;
@@ -365,7 +374,7 @@ unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsi
   }
 }
 
-template <class L>
+template <class L, bool IbmExtensions = false>
 unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigned& carry,
                             bool& after_cr) noexcept {
   using euc_jp::CR;
@@ -375,7 +384,14 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
   const unsigned char lead_before = carry != 0 ? in[-1] : 0;
   // The byte before each position: the lead of a trail.
   const auto before = L::moved_up(x, lead_before);
+  const unsigned carry_in = carry;
   const Pairs pairs = pairs_of<L>(L::bits_of(x), carry);
+  if constexpr (IbmExtensions) {
+    if ((pairs.leads & L::bits_of(L::equal(x, L::splat(euc_jp::THREE_BYTE_FORM)))) != 0) {
+      carry = carry_in;
+      return nullptr;
+    }
+  }
   const std::uint64_t shifts = L::bits_of(L::equal(x, L::splat(SINGLE_SHIFT_2))) & pairs.leads;
   const std::uint64_t shifted =
       ((shifts << 1) | (lead_before == SINGLE_SHIFT_2 ? 1u : 0u)) & pairs.trails;

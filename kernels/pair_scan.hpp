@@ -114,6 +114,66 @@ template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigne
   return block_errors(Classify(last), carry) == 0 ? 1 : 0;
 }
 
+// The length of the character at in[0, left), left at least 1, in an encoding that has Encoding's
+// singles and pairs and whatever characters more Extra gives the length of (0 for none); 0 where
+// no character of it begins there.
+template <PairEncoding Encoding,
+          std::size_t (*Extra)(const unsigned char* in, std::size_t left) noexcept>
+[[nodiscard]] std::size_t character_length(const unsigned char* in, std::size_t left) noexcept {
+  const unsigned b = in[0];
+  if (Encoding.single.contains(b)) {
+    return 1;
+  }
+  if (Encoding.lead.contains(b) && left >= 2 && Encoding.trail.contains(in[1])) {
+    return 2;
+  }
+  return Extra(in, left);
+}
+
+// The validator of a build for such an encoding: as is_pair_text, blocks of pairs at the speed of
+// Classify, and a block that holds anything else a character at a time, to the first character
+// boundary past it.
+template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigned char*) noexcept,
+          std::size_t (*Extra)(const unsigned char* in, std::size_t left) noexcept>
+[[nodiscard]] int is_pair_text_with(const unsigned char* data, std::size_t size) noexcept {
+  using namespace pair_scan;
+  if (data == nullptr || size == 0) {
+    return 0;
+  }
+  std::uint64_t carry = 0;
+  std::size_t p = 0;
+  for (;;) {
+    const std::size_t lead_before = carry;
+    const bool whole = size - p >= 64;
+    if (whole) {
+      if (block_errors(Classify(data + p), carry) == 0) {
+        p += 64;
+        continue;
+      }
+    } else {
+      unsigned char last[64] = {};
+      std::memcpy(last, data + p, size - p);
+      if (block_errors(Classify(last), carry) == 0) {
+        return 1;
+      }
+    }
+    std::size_t q = p - lead_before;
+    const std::size_t stop = whole ? p + 64 : size;
+    while (q < stop) {
+      const std::size_t length = character_length<Encoding, Extra>(data + q, size - q);
+      if (length == 0) {
+        return 0;
+      }
+      q += length;
+    }
+    if (q == size) {
+      return 1;
+    }
+    p = q;
+    carry = 0;
+  }
+}
+
 // Copies a run of ASCII other than CR and LF that starts at in[0], which is such a byte: whole
 // eight-byte words while they last and at least eight bytes remain before end, and at least that
 // first byte. Yields how many bytes were copied.
@@ -146,17 +206,33 @@ template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigne
 // Converts a block of bytes at in, of which the first is a trail exactly when carry is 1 (its
 // lead is then in[-1]), and yields the new end of the output; carry then says whether the last of
 // them is a lead, whose trail the next block or finish_pair converts. May read the byte after the
-// block, which the transcoders' callers keep readable.
+// block, which the transcoders' callers keep readable. Yields null, with nothing written and carry
+// as it was, where the block holds a character it leaves to the conversion a character at a time.
 using BlockConverter = unsigned char* (*)(const unsigned char* in, unsigned char* out,
                                           unsigned& carry, bool& after_cr) noexcept;
 
+// Where a conversion a character at a time stopped: the next character to convert, the end of
+// the output, and whether the last byte converted was a CR.
+struct Stopped {
+  const unsigned char* in;
+  unsigned char* out;
+  bool after_cr;
+};
+
+// Converts in[0, end) a character at a time from a character boundary, after_cr saying whether
+// the byte before was a CR, up to the first character boundary at or past stop; a lead in last
+// place is paired with *end.
+using CharacterConverter = Stopped (*)(const unsigned char* in, const unsigned char* end,
+                                       unsigned char* out, bool after_cr,
+                                       const unsigned char* stop) noexcept;
+
 // The transcoder of a build: blocks of Width bytes while they last, then the trail of a pair the
 // last block cut (the one byte finish_pair gives for it, from the trail at in and its lead at
-// in[-1]), then the rest a byte at a time from a character boundary.
+// in[-1]), then the rest a character at a time. A block the blocks leave is converted a
+// character at a time too.
 template <std::size_t Width, BlockConverter Block,
           unsigned char (*FinishPair)(const unsigned char* in) noexcept,
-          unsigned char* (*Rest)(const unsigned char* in, const unsigned char* end,
-                                 unsigned char* out, bool after_cr) noexcept>
+          CharacterConverter Characters>
 void convert_in_blocks(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept {
   const unsigned char* in = image;
   const unsigned char* const end = image + size;
@@ -166,14 +242,29 @@ void convert_in_blocks(const unsigned char* image, std::size_t size, ByteSink& s
   // Whether the byte just handled was a CR, for the LF that may follow.
   bool after_cr = false;
   unsigned carry = 0;
-  for (; static_cast<std::size_t>(end - in) >= Width; in += Width) {
-    out = Block(in, out, carry, after_cr);
+  // A lead in last place, converted a character at a time, leaves in past end.
+  while (in < end && static_cast<std::size_t>(end - in) >= Width) {
+    if (unsigned char* const next = Block(in, out, carry, after_cr); next != nullptr) {
+      out = next;
+      in += Width;
+      continue;
+    }
+    const unsigned char* const block_end = in + Width;
+    if (carry != 0) {
+      *out++ = FinishPair(in++);
+      carry = 0;
+      after_cr = false;
+    }
+    const Stopped stopped = Characters(in, end, out, after_cr, block_end);
+    in = stopped.in;
+    out = stopped.out;
+    after_cr = stopped.after_cr;
   }
   if (carry != 0) {
     *out++ = FinishPair(in++);
     after_cr = false;
   }
-  sink.advance_to(Rest(in, end, out, after_cr));
+  sink.advance_to(Characters(in, end, out, after_cr, end).out);
 }
 
 }  // namespace

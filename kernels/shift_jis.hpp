@@ -15,3 +15,13 @@
 // image[size], which must be readable. The sink must have room for 2 * size bytes; the output is
 // never longer, though bytes past its end, within that room, may be overwritten.
 void shift_jis_to_euc_jp(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept;
+
+// As is_shift_jis, and also yields 1 where the pairs include IBM's extensions of Windows'
+// Shift_JIS, FA 40-FC 4B (ibm_extension_tables.hpp).
+[[nodiscard]] int is_shift_jis_with_ibm_extensions(const unsigned char* image,
+                                                   std::size_t size) noexcept;
+
+// As shift_jis_to_euc_jp, but each of IBM's extensions whose trail is in the image becomes its
+// three-byte form, 0x8F and two bytes.
+void shift_jis_to_euc_jp_with_ibm_extensions(const unsigned char* image, std::size_t size,
+                                             ByteSink& sink) noexcept;

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "byte_sink.hpp"
+#include "ibm_extension_tables.hpp"
 #include "pair_scan.hpp"
 
 // Shift_JIS to EUC-JP as every build of the kernels does it: the byte classes, the pair arithmetic
@@ -15,6 +16,7 @@ namespace shift_jis {
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
 constexpr unsigned char SINGLE_SHIFT_2 = 0x8E;
+constexpr unsigned char THREE_BYTE_FORM = 0x8F;
 
 constexpr bool is_katakana(unsigned b) {
   return b >= 0xA1 && b <= 0xDF;
@@ -49,14 +51,49 @@ constexpr PairTables PAIRS = make_pair_tables();
 constexpr PairEncoding ENCODING{
     {0x81, 0x9F, 0xE0, 0xEF}, {0x40, 0x7E, 0x80, 0xFC}, {0x00, 0x7F, 0xA1, 0xDF}};
 
-// Converts in[0, end) from a character boundary, after_cr saying whether the byte before was a
-// CR; yields the new end of the output. A lead in last place is paired with *end.
-inline unsigned char* convert_rest(const unsigned char* in, const unsigned char* end,
-                                   unsigned char* out, bool after_cr) noexcept {
-  while (in < end) {
+// The position in IBM_EXTENSIONS of the pair lead, trail, or IBM_EXTENSION_COUNT where it is not
+// one of IBM's extensions.
+constexpr std::size_t ibm_extension(unsigned lead, unsigned trail) noexcept {
+  if (lead < 0xFA || lead > 0xFC || trail < 0x40 || trail == 0x7F || trail > 0xFC) {
+    return IBM_EXTENSION_COUNT;
+  }
+  const std::size_t index = (lead - 0xFAu) * 188u + trail - 0x40u - (trail > 0x7F ? 1u : 0u);
+  return index < IBM_EXTENSION_COUNT ? index : IBM_EXTENSION_COUNT;
+}
+
+// The length of one of IBM's extensions at in[0, left): 2, or 0 where none begins there.
+inline std::size_t ibm_extension_length(const unsigned char* in, std::size_t left) noexcept {
+  return left >= 2 && ibm_extension(in[0], in[1]) < IBM_EXTENSION_COUNT ? 2 : 0;
+}
+
+// No character beyond the pairs.
+inline std::size_t no_more(const unsigned char*, std::size_t) noexcept {
+  return 0;
+}
+
+// Converts in[0, end) a character at a time, as CharacterConverter says; with IbmExtensions,
+// each of IBM's extensions whose trail is before end becomes its three-byte form.
+template <bool IbmExtensions>
+inline Stopped convert_characters(const unsigned char* in, const unsigned char* end,
+                                  unsigned char* out, bool after_cr,
+                                  const unsigned char* stop) noexcept {
+  while (in < stop) {
     const unsigned b = *in;
     if (b >= 0x80 && !is_katakana(b)) {
       const unsigned t = in[1];
+      if constexpr (IbmExtensions) {
+        const std::size_t index = in + 1 < end ? ibm_extension(b, t) : IBM_EXTENSION_COUNT;
+        if (index < IBM_EXTENSION_COUNT) {
+          const unsigned form = IBM_EXTENSIONS[index].form;
+          out[0] = THREE_BYTE_FORM;
+          out[1] = static_cast<unsigned char>(form >> 8);
+          out[2] = static_cast<unsigned char>(form & 0xFFu);
+          out += 3;
+          in += 2;
+          after_cr = false;
+          continue;
+        }
+      }
       out[0] = wrap(PAIRS.first[b] + (t >= 0x9F ? 1u : 0u));
       out[1] = PAIRS.second[t];
       out += 2;
@@ -83,7 +120,7 @@ inline unsigned char* convert_rest(const unsigned char* in, const unsigned char*
       after_cr = false;
     }
   }
-  return out;
+  return {in, out, after_cr};
 }
 
 // The second byte of a pair whose trail is at in, its lead already converted.
@@ -91,9 +128,11 @@ inline unsigned char finish_pair(const unsigned char* in) noexcept {
   return PAIRS.second[*in];
 }
 
-// The transcoder of a build with blocks of Width bytes.
-template <std::size_t Width, BlockConverter Block>
-constexpr auto convert = convert_in_blocks<Width, Block, finish_pair, convert_rest>;
+// The transcoder of a build with blocks of Width bytes, with IBM's extensions or without; Block
+// must leave every block that holds a lead from 0xFA up where they are converted.
+template <std::size_t Width, BlockConverter Block, bool IbmExtensions = false>
+constexpr auto convert =
+    convert_in_blocks<Width, Block, finish_pair, convert_characters<IbmExtensions>>;
 
 }  // namespace shift_jis
 }  // namespace

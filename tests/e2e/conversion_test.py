@@ -141,6 +141,76 @@ class Conversion(ScratchTest):
 
 
 @posix_only("/usr/bin/time")
+def windows_codes(first, last):
+    """The two-byte codes of Windows' Shift_JIS from first to last, trails 40-7E and 80-FC."""
+    return [bytes([lead, trail]) for lead in range(first[0], last[0] + 1)
+            for trail in [*range(0x40, 0x7F), *range(0x80, 0xFD)]
+            if first <= bytes([lead, trail]) <= last]
+
+
+def iconv(data, source, target):
+    return subprocess.run(["iconv", "-f", source, "-t", target], input=data, check=True,
+                          capture_output=True).stdout
+
+
+class IbmExtensions(ScratchTest):
+    """-w: the IBM extensions of Windows' Shift_JIS, held to glibc's WINDOWS-31J and EUC-JP-MS."""
+    IBM = windows_codes(b"\xfa\x40", b"\xfc\x4b")
+    # Characters EUC-JP-MS has no three-byte form for: forms no reader assigns, so that they
+    # come back as the code they were read as.
+    SPARE = {b"\xfa\x54": b"\x8f\xf3\xf1", b"\xfa\x5b": b"\x8f\xf3\xf2"}
+
+    def test_every_extension_row_13_and_the_nec_selection_come_back_byte_for_byte(self):
+        others = windows_codes(b"\x87\x40", b"\x87\x9c") + windows_codes(b"\xed\x40", b"\xee\xfc")
+        self.assertEqual(len(self.IBM), 388)
+        original = b"".join(code + b"\r\n" for code in self.IBM + others)
+        self.make("names.txt", original)
+        self.assertEqual(self.run_program("tovrek", "-w", "names.txt"), b"")
+        lines = self.content("names.txt").split(b"\n")
+        as_glibc = 0
+        for code, form in zip(self.IBM, lines):
+            with self.subTest(code=code.hex()):
+                glibc = iconv(code, "CP932", "EUC-JP-MS")
+                if len(glibc) == 3:
+                    self.assertEqual(form, glibc)
+                    as_glibc += 1
+                elif code in self.SPARE:
+                    self.assertEqual(form, self.SPARE[code])
+                else:
+                    # glibc writes the JIS X 0208 form; the form written reads as the same.
+                    self.assertEqual(len(form), 3)
+                    self.assertEqual(iconv(form, "EUC-JP-MS", "UTF-8"), iconv(code, "CP932", "UTF-8"))
+        self.assertEqual(as_glibc, 373)
+        self.assertEqual(self.run_program("grelmat", "-w", "names.txt"), b"")
+        self.assertEqual(self.content("names.txt"), original)
+
+    def test_what_windows_has_no_code_for_is_refused_and_w_covers_the_names_after_it(self):
+        plain, alike = REJECTION, CONVERTED_ALREADY
+        cases = (("tovrek", b"\xfb\xfc\x8b\xb4\r\n", (), plain),  # 髙橋: without -w, refused
+                 ("tovrek", b"\xf0\x40\r\n", ("-w",), plain),  # the user-defined area
+                 ("tovrek", b"\xfc\x4c\r\n", ("-w",), plain),  # past the last extension
+                 ("grelmat", b"\x8f\xf4\xfb\n", (), plain),
+                 # JIS X 0212, which Windows lacks, and a form cut short: Shift_JIS bytes too.
+                 ("grelmat", b"\x8f\xb0\xa1\n", ("-w",), alike),
+                 ("grelmat", b"\x8f\xf3", ("-w",), alike))
+        for program, text, switches, refusal in cases:
+            with self.subTest(program=program, text=text):
+                self.make("memo.txt", text)
+                self.assertEqual(self.run_program(program, *switches, "memo.txt"),
+                                 message(refusal[program], "memo.txt"))
+                self.assert_untouched("memo.txt", text)
+        self.make("before.txt", b"\xfb\xfc\x8b\xb4\r\n")
+        self.make("after.txt", b"\xfb\xfc\x8b\xb4\r\n")
+        self.assertEqual(self.run_program("tovrek", "before.txt", "-w", "after.txt"),
+                         message(REJECTION["tovrek"], "before.txt"))
+        self.assertEqual(self.content("after.txt"), b"\x8f\xf4\xfb\xb6\xb6\n")
+        # Run again with -w, the output is known for what it is.
+        os.utime(self.path("after.txt"), ns=(OLD_NS, OLD_NS))
+        self.assertEqual(self.run_program("tovrek", "-w", "after.txt"),
+                         message(CONVERTED_ALREADY["tovrek"], "after.txt"))
+        self.assert_untouched("after.txt", b"\x8f\xf4\xfb\xb6\xb6\n")
+
+
 class Memory(ScratchTest):
     LIMIT_KB = 8 * 1024
 

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "ibm_extensions_reference.hpp"
+
 // EUC-JP as plainly as it can be written: the validity rule and the conversion to Shift_JIS byte
 // by byte in plain integers. The unit tests and the fuzz target hold the optimised kernels
 // against it.
@@ -29,13 +31,23 @@ inline Bytes pair(int b, int t) {
   return out;
 }
 
-inline bool accepts(const Bytes& input) {
+// Whether input[i] begins the three-byte form of one of IBM's extensions, whole.
+inline bool ibm_extension_at(const Bytes& input, std::size_t i) {
+  return input[i] == 0x8F && i + 2 < input.size() &&
+         ibm::forms().code_of.count(input[i + 1] << 8 | input[i + 2]) != 0;
+}
+
+inline bool accepts(const Bytes& input, bool ibm_extensions = false) {
   if (input.empty()) {
     return false;
   }
   for (std::size_t i = 0; i < input.size(); ++i) {
     const int b = input[i];
     if (b < 0x80) {
+      continue;
+    }
+    if (ibm_extensions && ibm_extension_at(input, i)) {
+      i += 2;
       continue;
     }
     if ((b < 0xA0 && b != 0x8E) || i + 1 == input.size() || input[i + 1] < 0xA0) {
@@ -47,7 +59,7 @@ inline bool accepts(const Bytes& input) {
 }
 
 // A lead or single shift in last place pairs with a zero byte, as the job's slack provides.
-inline Bytes transcode(const Bytes& input) {
+inline Bytes transcode(const Bytes& input, bool ibm_extensions = false) {
   Bytes out;
   out.reserve(2 * input.size());
   // An LF is dropped only right after a CR: CR LF, a lone CR and a lone LF are one line end each.
@@ -62,6 +74,11 @@ inline Bytes transcode(const Bytes& input) {
       // the LF of a CR LF pair, already written
     } else if (b < 0x80) {
       out.push_back(static_cast<unsigned char>(b));
+    } else if (ibm_extensions && ibm_extension_at(input, i)) {
+      const int code = ibm::forms().code_of.at(input[i + 1] << 8 | input[i + 2]);
+      out.push_back(static_cast<unsigned char>(code >> 8));
+      out.push_back(static_cast<unsigned char>(code & 0xFF));
+      i += 2;
     } else if (b == 0x8E) {
       out.push_back(static_cast<unsigned char>(next));
       ++i;

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "ibm_extensions_reference.hpp"
+
 // Shift_JIS as plainly as it can be written: byte classes, the validity rule and the conversion
 // to EUC-JP byte by byte in plain integers. The unit tests and the fuzz target hold the optimised
 // kernels against it.
@@ -42,12 +44,21 @@ inline Bytes pair(int b, int t) {
   return out;
 }
 
-inline bool accepts(const Bytes& input) {
+// Whether input[i] begins one of IBM's extensions, whole.
+inline bool ibm_extension_at(const Bytes& input, std::size_t i) {
+  return i + 1 < input.size() && ibm::forms().of_code.count(input[i] << 8 | input[i + 1]) != 0;
+}
+
+inline bool accepts(const Bytes& input, bool ibm_extensions = false) {
   if (input.empty()) {
     return false;
   }
   for (std::size_t i = 0; i < input.size(); ++i) {
     if (single(input[i])) {
+      continue;
+    }
+    if (ibm_extensions && ibm_extension_at(input, i)) {
+      ++i;
       continue;
     }
     if (!lead(input[i]) || i + 1 == input.size() || !trail(input[i + 1])) {
@@ -59,7 +70,7 @@ inline bool accepts(const Bytes& input) {
 }
 
 // A lead in last place pairs with a zero byte, as the job's slack provides.
-inline Bytes transcode(const Bytes& input) {
+inline Bytes transcode(const Bytes& input, bool ibm_extensions = false) {
   Bytes out;
   out.reserve(2 * input.size());
   // An LF is dropped only right after a CR: CR LF, a lone CR and a lone LF are one line end each.
@@ -77,6 +88,11 @@ inline Bytes transcode(const Bytes& input) {
     } else if (b >= 0xA1 && b <= 0xDF) {
       out.push_back(0x8E);
       out.push_back(static_cast<unsigned char>(b));
+    } else if (ibm_extensions && ibm_extension_at(input, i)) {
+      const int form = ibm::forms().of_code.at(b << 8 | input[i + 1]);
+      out.insert(out.end(), {0x8F, static_cast<unsigned char>(form >> 8),
+                             static_cast<unsigned char>(form & 0xFF)});
+      ++i;
     } else {
       append_pair(out, b, i + 1 < input.size() ? input[i + 1] : 0);
       ++i;

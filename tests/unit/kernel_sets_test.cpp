@@ -12,9 +12,14 @@
 namespace {
 
 TEST(KernelChoice, ANamedSetGivesTheWidestRunnableSetNoWiderThanIt) {
-  const KernelSet narrow{"portable", nullptr, nullptr, nullptr, nullptr};
-  const KernelSet middle{"sse2", nullptr, nullptr, nullptr, nullptr};
-  const KernelSet wide{"avx2", nullptr, nullptr, nullptr, nullptr};
+  const auto named = [](const char* name) {
+    KernelSet set{};
+    set.name = name;
+    return set;
+  };
+  const KernelSet narrow = named("portable");
+  const KernelSet middle = named("sse2");
+  const KernelSet wide = named("avx2");
   const KernelSet* const runnable[] = {&narrow, &middle, &wide};
   const struct {
     const char* wanted;
@@ -77,15 +82,30 @@ TEST_P(EveryBlockPath, ShiftJisAgreesWithTheReferenceInEveryWindow) {
                                    bytes({0x0D, 'x', 0x0A})});
   std::vector<Bytes> broken = changing;
   broken.insert(broken.end(), {bytes({0xF0, 0x40}), bytes({0x81, 0x0A}), bytes({0x80})});
+  // IBM's extensions, first and last of each lead, among codes just past them; one lead at a
+  // time, so that each lead alone decides whether a block is left.
+  std::vector<Bytes> first_lead = changing;
+  first_lead.insert(first_lead.end(),
+                    {bytes({0xFA, 0x40}), bytes({0xFA, 0xFC}), bytes({0xFA, 0x7F})});
+  std::vector<Bytes> other_leads = changing;
+  other_leads.insert(other_leads.end(), {bytes({0xFB, 0x80}), bytes({0xFC, 0x4B}),
+                                         bytes({0xFC, 0x4C}), bytes({0xFD, 0x40})});
   Text text(7);
   const std::vector<Bytes> texts = {text.from(pairs, 340), text.from(changing, 340),
-                                    text.from(broken, 340)};
-  const KernelSet& kernels = *GetParam();
+                                    text.from(broken, 340), text.from(first_lead, 340),
+                                    text.from(other_leads, 340)};
+  const KernelSet& k = *GetParam();
   for_every_window(texts, [&](const Bytes& input) {
-    ASSERT_EQ(transcode(kernels.shift_jis_to_euc_jp, input), reference::shift_jis::transcode(input))
-        << testing::PrintToString(input);
-    ASSERT_EQ(validate(kernels.is_shift_jis, input) == 1, reference::shift_jis::accepts(input))
-        << testing::PrintToString(input);
+    for (const bool with_ibm : {false, true}) {
+      ASSERT_EQ(
+          transcode(with_ibm ? k.shift_jis_to_euc_jp_with_ibm_extensions : k.shift_jis_to_euc_jp,
+                    input),
+          reference::shift_jis::transcode(input, with_ibm))
+          << testing::PrintToString(input) << with_ibm;
+      ASSERT_EQ(validate(with_ibm ? k.is_shift_jis_with_ibm_extensions : k.is_shift_jis, input),
+                reference::shift_jis::accepts(input, with_ibm) ? 1 : 0)
+          << testing::PrintToString(input) << with_ibm;
+    }
   });
 }
 
@@ -97,15 +117,27 @@ TEST_P(EveryBlockPath, EucJpAgreesWithTheReferenceInEveryWindow) {
                                    bytes({0x0D}), bytes({0x0D, 'x', 0x0A})});
   std::vector<Bytes> broken = changing;
   broken.insert(broken.end(), {bytes({0x8F, 0xA1, 0xA1}), bytes({0xA4, 0x41}), bytes({0x8E})});
+  // Forms of IBM's extensions (the first, the last, one of the two spare), a form of none, a cut
+  // one.
+  std::vector<Bytes> ibm = changing;
+  ibm.insert(ibm.end(),
+             {bytes({0x8F, 0xF3, 0xF3}), bytes({0x8F, 0xF4, 0xFB}), bytes({0x8F, 0xF3, 0xF1}),
+              bytes({0x8F, 0xA1, 0xA1}), bytes({0x8F, 0xF3})});
   Text text(11);
   const std::vector<Bytes> texts = {text.from(pairs, 340), text.from(changing, 340),
-                                    text.from(broken, 340)};
-  const KernelSet& kernels = *GetParam();
+                                    text.from(broken, 340), text.from(ibm, 340)};
+  const KernelSet& k = *GetParam();
   for_every_window(texts, [&](const Bytes& input) {
-    ASSERT_EQ(transcode(kernels.euc_jp_to_shift_jis, input), reference::euc_jp::transcode(input))
-        << testing::PrintToString(input);
-    ASSERT_EQ(validate(kernels.is_euc_jp, input) == 1, reference::euc_jp::accepts(input))
-        << testing::PrintToString(input);
+    for (const bool with_ibm : {false, true}) {
+      ASSERT_EQ(
+          transcode(with_ibm ? k.euc_jp_to_shift_jis_with_ibm_extensions : k.euc_jp_to_shift_jis,
+                    input),
+          reference::euc_jp::transcode(input, with_ibm))
+          << testing::PrintToString(input) << with_ibm;
+      ASSERT_EQ(validate(with_ibm ? k.is_euc_jp_with_ibm_extensions : k.is_euc_jp, input),
+                reference::euc_jp::accepts(input, with_ibm) ? 1 : 0)
+          << testing::PrintToString(input) << with_ibm;
+    }
   });
 }
 
