@@ -18,6 +18,7 @@
 #include "file_content.hpp"
 #include "file_job.hpp"
 #include "grelmat_rules.hpp"
+#include "ibm_extension_tables.hpp"
 #include "kernel_set.hpp"
 #include "shift_jis.hpp"
 #include "tovrek_rules.hpp"
@@ -53,8 +54,16 @@ void append_shift_jis(Bytes& text, unsigned row, unsigned cell) {
   text.push_back(static_cast<unsigned char>(trail));
 }
 
-// One assigned JIS X 0208 character: punctuation, hiragana, katakana or a common kanji.
-void append_kanji_or_kana(Bytes& text, Random& random) {
+// One assigned JIS X 0208 character: punctuation, hiragana, katakana or a common kanji; or, in
+// ibm_per_thousand of them, one of IBM's extensions.
+void append_kanji_or_kana(Bytes& text, Random& random, unsigned ibm_per_thousand) {
+  if (random.below(1000) < ibm_per_thousand) {
+    const unsigned index = random.below(IBM_EXTENSION_COUNT);
+    const unsigned cell = index % 188;
+    text.push_back(static_cast<unsigned char>(0xFA + index / 188));
+    text.push_back(static_cast<unsigned char>(0x40 + cell + (cell >= 0x3F ? 1 : 0)));
+    return;
+  }
   const unsigned pick = random.below(10);
   if (pick == 0) {
     append_shift_jis(text, 1, 1 + random.below(94));
@@ -70,7 +79,7 @@ void append_kanji_or_kana(Bytes& text, Random& random) {
 // Shift_JIS text with CR LF line ends, a little longer than INPUT_SIZE. japanese_share of every
 // hundred characters are JIS X 0208 characters and three are half-width katakana; the rest are
 // ASCII letters, digits and spaces.
-Bytes make_shift_jis_text(unsigned japanese_share) {
+Bytes make_shift_jis_text(unsigned japanese_share, unsigned ibm_per_thousand = 0) {
   Random random;
   Bytes text;
   while (text.size() < INPUT_SIZE + 64) {
@@ -78,7 +87,7 @@ Bytes make_shift_jis_text(unsigned japanese_share) {
     for (unsigned i = 0; i < length; ++i) {
       const unsigned pick = random.below(100);
       if (pick < japanese_share) {
-        append_kanji_or_kana(text, random);
+        append_kanji_or_kana(text, random, ibm_per_thousand);
       } else if (pick < japanese_share + 3) {
         text.push_back(static_cast<unsigned char>(0xA1 + random.below(63)));
       } else {
@@ -97,16 +106,16 @@ Bytes to_euc_jp(const Bytes& shift_jis) {
   image.resize(shift_jis.size() + IMAGE_SLACK, 0);
   Bytes output(2 * shift_jis.size());
   ByteSink sink(output.data(), output.size());
-  shift_jis_to_euc_jp(image.data(), shift_jis.size(), sink);
+  shift_jis_to_euc_jp_with_ibm_extensions(image.data(), shift_jis.size(), sink);
   output.resize(sink.size());
   return output;
 }
 
 // The text cut to exactly INPUT_SIZE bytes at a character boundary, padded with spaces.
-Bytes cut(Bytes text, bool (*starts_pair)(unsigned)) {
+Bytes cut(Bytes text, std::size_t (*width_of)(unsigned)) {
   std::size_t end = 0;
   while (end < INPUT_SIZE) {
-    const std::size_t width = starts_pair(text[end]) ? 2 : 1;
+    const std::size_t width = width_of(text[end]);
     if (end + width > INPUT_SIZE) {
       break;
     }
@@ -117,11 +126,11 @@ Bytes cut(Bytes text, bool (*starts_pair)(unsigned)) {
   return text;
 }
 
-bool shift_jis_pair(unsigned b) {
-  return b >= 0x80 && !(b >= 0xA1 && b <= 0xDF);
+std::size_t shift_jis_width(unsigned b) {
+  return b >= 0x80 && !(b >= 0xA1 && b <= 0xDF) ? 2 : 1;
 }
-bool euc_jp_pair(unsigned b) {
-  return b >= 0x80;
+std::size_t euc_jp_width(unsigned b) {
+  return b == 0x8F ? 3 : b >= 0x80 ? 2 : 1;
 }
 
 void count_bytes(benchmark::State& state, const Bytes& input) {
@@ -336,26 +345,48 @@ class TargetReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   const Bytes japanese = make_shift_jis_text(85);
   const Bytes mostly_ascii = make_shift_jis_text(5);
+  // One character in a thousand or so one of IBM's extensions, as in a list of names.
+  const Bytes with_ibm = make_shift_jis_text(85, 1);
   static const std::map<std::string, Bytes> inputs[] = {
-      {{"japanese", cut(japanese, shift_jis_pair)},
-       {"mostly_ascii", cut(mostly_ascii, shift_jis_pair)}},
-      {{"japanese", cut(to_euc_jp(japanese), euc_jp_pair)},
-       {"mostly_ascii", cut(to_euc_jp(mostly_ascii), euc_jp_pair)}},
+      {{"japanese", cut(japanese, shift_jis_width)},
+       {"mostly_ascii", cut(mostly_ascii, shift_jis_width)},
+       {"japanese_ibm", cut(with_ibm, shift_jis_width)}},
+      {{"japanese", cut(to_euc_jp(japanese), euc_jp_width)},
+       {"mostly_ascii", cut(to_euc_jp(mostly_ascii), euc_jp_width)},
+       {"japanese_ibm", cut(to_euc_jp(with_ibm), euc_jp_width)}},
   };
   const Direction* directions[] = {&SHIFT_JIS, &EUC_JP};
   for (int d = 0; d < 2; ++d) {
     const Direction& direction = *directions[d];
     for (const auto& [input_name, input] : inputs[d]) {
       const std::string prefix = std::string(direction.name) + "/" + input_name + "/";
+      const bool ibm = input_name == "japanese_ibm";
       // The chosen kernels under the plain names, and every set the processor runs beside them.
-      benchmark::RegisterBenchmark((prefix + "validator").c_str(), validator,
-                                   direction.rules.validator, input)
-          ->UseRealTime();
-      benchmark::RegisterBenchmark((prefix + "transcoder").c_str(), transcoder,
-                                   direction.rules.transcoder, input)
-          ->UseRealTime();
+      // Text with IBM's extensions only where -w is measured.
+      if (!ibm) {
+        benchmark::RegisterBenchmark((prefix + "validator").c_str(), validator,
+                                     direction.rules.validator, input)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark((prefix + "transcoder").c_str(), transcoder,
+                                     direction.rules.transcoder, input)
+            ->UseRealTime();
+      }
       for (const KernelSet* kernels : runnable_kernel_sets()) {
         const bool shift_jis = d == 0;
+        // -w on every input; the rest on the inputs without IBM's extensions.
+        benchmark::RegisterBenchmark((prefix + "validator_w/" + kernels->name).c_str(), validator,
+                                     shift_jis ? kernels->is_shift_jis_with_ibm_extensions
+                                               : kernels->is_euc_jp_with_ibm_extensions,
+                                     input)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark((prefix + "transcoder_w/" + kernels->name).c_str(), transcoder,
+                                     shift_jis ? kernels->shift_jis_to_euc_jp_with_ibm_extensions
+                                               : kernels->euc_jp_to_shift_jis_with_ibm_extensions,
+                                     input)
+            ->UseRealTime();
+        if (ibm) {
+          continue;
+        }
         benchmark::RegisterBenchmark((prefix + "validator/" + kernels->name).c_str(), validator,
                                      shift_jis ? kernels->is_shift_jis : kernels->is_euc_jp, input)
             ->UseRealTime();
@@ -363,6 +394,9 @@ int main(int argc, char** argv) {
             (prefix + "transcoder/" + kernels->name).c_str(), transcoder,
             shift_jis ? kernels->shift_jis_to_euc_jp : kernels->euc_jp_to_shift_jis, input)
             ->UseRealTime();
+      }
+      if (ibm) {
+        continue;
       }
       benchmark::RegisterBenchmark((prefix + "iconv").c_str(), with_iconv, direction, input)
           ->UseRealTime();

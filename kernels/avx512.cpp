@@ -78,7 +78,8 @@ unsigned char* write_changed(unsigned char* out, __m512i first, __m512i second,
 }
 
 // Where IbmExtensions, a block that holds a lead from 0xFA up (Shift_JIS) or 0x8F (EUC-JP) is
-// left to the conversion a character at a time.
+// left to the conversion a character at a time, once written: deciding that last keeps the blocks'
+// loop a single path, whose constants the compiler then keeps in registers.
 template <bool IbmExtensions>
 unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsigned& carry,
                                bool& after_cr) noexcept {
@@ -88,11 +89,7 @@ unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsi
   const std::uint64_t katakana_set = in_range(x, 0xA1, 0xDF);
   const std::uint64_t lead_set = _mm512_movepi8_mask(x) & ~katakana_set & ~std::uint64_t{carry};
   const std::uint64_t leads = pair_scan::leads_of(lead_set);
-  if constexpr (IbmExtensions) {
-    if ((leads & _mm512_cmpge_epu8_mask(x, splat(0xFA))) != 0) {
-      return nullptr;
-    }
-  }
+  const bool left = IbmExtensions && (leads & _mm512_cmpge_epu8_mask(x, splat(0xFA))) != 0;
   const std::uint64_t trails = (leads << 1) | carry;
   carry = static_cast<unsigned>(leads >> 63);
   const std::uint64_t katakana = katakana_set & ~trails;
@@ -116,8 +113,10 @@ unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsi
   const std::uint64_t dropped = lf & ((cr << 1) | (after_cr ? 1u : 0u));
   after_cr = (cr >> 63) != 0;
   // A katakana byte becomes SS2 and itself; a dropped LF nothing.
-  return write_changed(out, _mm512_mask_blend_epi8(katakana, converted, splat(SINGLE_SHIFT_2)), x,
-                       dropped, katakana);
+  unsigned char* const end =
+      write_changed(out, _mm512_mask_blend_epi8(katakana, converted, splat(SINGLE_SHIFT_2)), x,
+                    dropped, katakana);
+  return left ? nullptr : end;
 }
 
 template <bool IbmExtensions>
@@ -129,11 +128,7 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
   // The byte before each position: the lead of a trail.
   const __m512i before = _mm512_permutex2var_epi8(splat(lead_before), load(MOVED_UP), x);
   const std::uint64_t leads = pair_scan::leads_of(_mm512_movepi8_mask(x) & ~std::uint64_t{carry});
-  if constexpr (IbmExtensions) {
-    if ((leads & equal_to(x, THREE_BYTE_FORM)) != 0) {
-      return nullptr;
-    }
-  }
+  const bool left = IbmExtensions && (leads & equal_to(x, THREE_BYTE_FORM)) != 0;
   const std::uint64_t trails = (leads << 1) | carry;
   carry = static_cast<unsigned>(leads >> 63);
   const std::uint64_t shifts = equal_to(x, SINGLE_SHIFT_2) & leads;
@@ -162,8 +157,9 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
   const std::uint64_t dropped = lf & ((cr << 1) | (after_cr ? 1u : 0u));
   after_cr = (cr >> 63) != 0;
   const std::uint64_t grown = line_ends & ~dropped;
-  return write_changed(out, _mm512_mask_blend_epi8(grown, converted, splat(CR)), splat(LF),
-                       shifts | dropped, grown);
+  unsigned char* const end = write_changed(out, _mm512_mask_blend_epi8(grown, converted, splat(CR)),
+                                           splat(LF), shifts | dropped, grown);
+  return left ? nullptr : end;
 }
 
 }  // namespace

@@ -316,7 +316,9 @@ Pairs pairs_of(std::uint64_t lead_set, unsigned& carry) noexcept {
 }
 
 // The blocks of the transcoders. Where IbmExtensions, a block that holds a lead from 0xFA up
-// (Shift_JIS) or 0x8F (EUC-JP) is left to the conversion a character at a time.
+// (Shift_JIS) or 0x8F (EUC-JP) is left to the conversion a character at a time, once written:
+// deciding that last keeps the blocks' loop a single path, whose constants the compiler then keeps
+// in registers.
 template <class L, bool IbmExtensions = false>
 unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsigned& carry,
                                bool& after_cr) noexcept {
@@ -326,14 +328,8 @@ unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsi
   const auto next = L::load(in + 1);
   const auto katakana_bytes = in_range<L>(x, 0xA1, 0xDF);
   const std::uint64_t katakana_set = L::bits_of(katakana_bytes);
-  const unsigned carry_in = carry;
   const Pairs pairs = pairs_of<L>(L::bits_of(x) & ~katakana_set, carry);
-  if constexpr (IbmExtensions) {
-    if ((pairs.leads & L::bits_of(at_least<L>(x, 0xFA))) != 0) {
-      carry = carry_in;
-      return nullptr;
-    }
-  }
+  const bool left = IbmExtensions && (pairs.leads & L::bits_of(at_least<L>(x, 0xFA))) != 0;
   const std::uint64_t katakana = katakana_set & ~pairs.trails;
   const std::uint64_t cr = L::bits_of(L::equal(x, L::splat(CR))) & ~pairs.trails;
   const std::uint64_t lf = L::bits_of(L::equal(x, L::splat(LF))) & ~pairs.trails;
@@ -354,24 +350,26 @@ unsigned char* shift_jis_block(const unsigned char* in, unsigned char* out, unsi
   // A katakana byte becomes two bytes, SS2 and itself; a dropped LF none; the rest one each.
   const auto with_shifts =
       L::select(L::lanes_of(katakana), L::splat(shift_jis::SINGLE_SHIFT_2), converted);
+  unsigned char* end = nullptr;
   if constexpr (L::WIDTH == 16) {
     const std::uint64_t changed = katakana | dropped;
     if (changed == 0) {
       L::store(out, converted);
-      return out + L::WIDTH;
+      end = out + L::WIDTH;
+    } else if ((changed & (changed - 1)) == 0) {
+      end =
+          write_with_one_change<L>(out, converted, static_cast<unsigned>(std::countr_zero(changed)),
+                                   katakana != 0, shift_jis::SINGLE_SHIFT_2);
+    } else {
+      const auto ones = L::splat(1);
+      const auto lengths = L::sub(L::add(ones, L::both(L::lanes_of(katakana), ones)),
+                                  L::both(L::lanes_of(dropped), ones));
+      end = emit(out, with_shifts, x, lengths);
     }
-    if ((changed & (changed - 1)) == 0) {
-      return write_with_one_change<L>(out, converted,
-                                      static_cast<unsigned>(std::countr_zero(changed)),
-                                      katakana != 0, shift_jis::SINGLE_SHIFT_2);
-    }
-    const auto ones = L::splat(1);
-    const auto lengths = L::sub(L::add(ones, L::both(L::lanes_of(katakana), ones)),
-                                L::both(L::lanes_of(dropped), ones));
-    return emit(out, with_shifts, x, lengths);
   } else {
-    return write_changed(out, with_shifts, x, dropped, katakana);
+    end = write_changed(out, with_shifts, x, dropped, katakana);
   }
+  return left ? nullptr : end;
 }
 
 template <class L, bool IbmExtensions = false>
@@ -384,14 +382,9 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
   const unsigned char lead_before = carry != 0 ? in[-1] : 0;
   // The byte before each position: the lead of a trail.
   const auto before = L::moved_up(x, lead_before);
-  const unsigned carry_in = carry;
   const Pairs pairs = pairs_of<L>(L::bits_of(x), carry);
-  if constexpr (IbmExtensions) {
-    if ((pairs.leads & L::bits_of(L::equal(x, L::splat(euc_jp::THREE_BYTE_FORM)))) != 0) {
-      carry = carry_in;
-      return nullptr;
-    }
-  }
+  const bool left = IbmExtensions &&
+                    (pairs.leads & L::bits_of(L::equal(x, L::splat(euc_jp::THREE_BYTE_FORM)))) != 0;
   const std::uint64_t shifts = L::bits_of(L::equal(x, L::splat(SINGLE_SHIFT_2))) & pairs.leads;
   const std::uint64_t shifted =
       ((shifts << 1) | (lead_before == SINGLE_SHIFT_2 ? 1u : 0u)) & pairs.trails;
@@ -415,23 +408,25 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
   const std::uint64_t dropped = dropped_line_feeds<L>(cr, lf, after_cr);
   const std::uint64_t grown = line_ends & ~dropped;
   const auto with_crs = L::select(L::lanes_of(grown), L::splat(CR), converted);
+  unsigned char* end = nullptr;
   if constexpr (L::WIDTH == 16) {
     const std::uint64_t changed = grown | shifts | dropped;
     if (changed == 0) {
       L::store(out, converted);
-      return out + L::WIDTH;
-    }
-    if ((changed & (changed - 1)) == 0) {
-      return write_with_one_change<L>(
+      end = out + L::WIDTH;
+    } else if ((changed & (changed - 1)) == 0) {
+      end = write_with_one_change<L>(
           out, converted, static_cast<unsigned>(std::countr_zero(changed)), grown != 0, CR);
+    } else {
+      const auto ones = L::splat(1);
+      auto lengths = L::add(ones, L::both(L::lanes_of(grown), ones));
+      lengths = L::select(L::lanes_of(shifts | dropped), _mm_setzero_si128(), lengths);
+      end = emit(out, with_crs, L::splat(LF), lengths);
     }
-    const auto ones = L::splat(1);
-    auto lengths = L::add(ones, L::both(L::lanes_of(grown), ones));
-    lengths = L::select(L::lanes_of(shifts | dropped), _mm_setzero_si128(), lengths);
-    return emit(out, with_crs, L::splat(LF), lengths);
   } else {
-    return write_changed(out, with_crs, L::splat(LF), shifts | dropped, grown);
+    end = write_changed(out, with_crs, L::splat(LF), shifts | dropped, grown);
   }
+  return left ? nullptr : end;
 }
 
 }  // namespace lanes

@@ -143,14 +143,18 @@ template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigne
   std::uint64_t carry = 0;
   std::size_t p = 0;
   for (;;) {
-    const std::size_t lead_before = carry;
-    const bool whole = size - p >= 64;
-    if (whole) {
-      if (block_errors(Classify(data + p), carry) == 0) {
-        p += 64;
-        continue;
+    // Blocks of pairs alone in a loop of their own, as fast as is_pair_text's.
+    std::uint64_t lead_before = carry;
+    while (size - p >= 64) {
+      lead_before = carry;
+      if (block_errors(Classify(data + p), carry) != 0) {
+        break;
       }
-    } else {
+      p += 64;
+    }
+    const bool whole = size - p >= 64;
+    if (!whole) {
+      lead_before = carry;
       unsigned char last[64] = {};
       std::memcpy(last, data + p, size - p);
       if (block_errors(Classify(last), carry) == 0) {
@@ -206,8 +210,9 @@ template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigne
 // Converts a block of bytes at in, of which the first is a trail exactly when carry is 1 (its
 // lead is then in[-1]), and yields the new end of the output; carry then says whether the last of
 // them is a lead, whose trail the next block or finish_pair converts. May read the byte after the
-// block, which the transcoders' callers keep readable. Yields null, with nothing written and carry
-// as it was, where the block holds a character it leaves to the conversion a character at a time.
+// block, which the transcoders' callers keep readable. Yields null where the block holds a
+// character it leaves to the conversion a character at a time; what it wrote and set then counts
+// for nothing.
 using BlockConverter = unsigned char* (*)(const unsigned char* in, unsigned char* out,
                                           unsigned& carry, bool& after_cr) noexcept;
 
@@ -226,6 +231,16 @@ using CharacterConverter = Stopped (*)(const unsigned char* in, const unsigned c
                                        unsigned char* out, bool after_cr,
                                        const unsigned char* stop) noexcept;
 
+// Characters converts a block the blocks leave: rare, and kept out of their loop, whose registers
+// it would otherwise crowd.
+template <CharacterConverter Characters>
+[[gnu::noinline, gnu::cold]] Stopped convert_left_block(const unsigned char* in,
+                                                        const unsigned char* end,
+                                                        unsigned char* out, bool after_cr,
+                                                        const unsigned char* stop) noexcept {
+  return Characters(in, end, out, after_cr, stop);
+}
+
 // The transcoder of a build: blocks of Width bytes while they last, then the trail of a pair the
 // last block cut (the one byte finish_pair gives for it, from the trail at in and its lead at
 // in[-1]), then the rest a character at a time. A block the blocks leave is converted a
@@ -243,19 +258,35 @@ void convert_in_blocks(const unsigned char* image, std::size_t size, ByteSink& s
   bool after_cr = false;
   unsigned carry = 0;
   // A lead in last place, converted a character at a time, leaves in past end.
-  while (in < end && static_cast<std::size_t>(end - in) >= Width) {
-    if (unsigned char* const next = Block(in, out, carry, after_cr); next != nullptr) {
+  const auto whole_block_left = [&] {
+    return in < end && static_cast<std::size_t>(end - in) >= Width;
+  };
+  while (whole_block_left()) {
+    // The blocks' own loop: nothing else in it, so that their constants stay in registers.
+    unsigned carry_before = carry;
+    bool after_cr_before = after_cr;
+    while (whole_block_left()) {
+      carry_before = carry;
+      after_cr_before = after_cr;
+      unsigned char* const next = Block(in, out, carry, after_cr);
+      if (next == nullptr) [[unlikely]] {
+        break;
+      }
       out = next;
       in += Width;
-      continue;
     }
+    if (!whole_block_left()) {
+      break;
+    }
+    carry = carry_before;
+    after_cr = after_cr_before;
     const unsigned char* const block_end = in + Width;
     if (carry != 0) {
       *out++ = FinishPair(in++);
       carry = 0;
       after_cr = false;
     }
-    const Stopped stopped = Characters(in, end, out, after_cr, block_end);
+    const Stopped stopped = convert_left_block<Characters>(in, end, out, after_cr, block_end);
     in = stopped.in;
     out = stopped.out;
     after_cr = stopped.after_cr;
