@@ -161,7 +161,7 @@ template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigne
         return 1;
       }
     }
-    std::size_t q = p - lead_before;
+    std::size_t q = p - static_cast<std::size_t>(lead_before);
     const std::size_t stop = whole ? p + 64 : size;
     while (q < stop) {
       const std::size_t length = character_length<Encoding, Extra>(data + q, size - q);

@@ -140,7 +140,6 @@ class Conversion(ScratchTest):
         self.assertEqual(self.content("memo.txt"), SHIFT_JIS)
 
 
-@posix_only("/usr/bin/time")
 def windows_codes(first, last):
     """The two-byte codes of Windows' Shift_JIS from first to last, trails 40-7E and 80-FC."""
     return [bytes([lead, trail]) for lead in range(first[0], last[0] + 1)
@@ -211,6 +210,7 @@ class IbmExtensions(ScratchTest):
         self.assert_untouched("after.txt", b"\x8f\xf4\xfb\xb6\xb6\n")
 
 
+@posix_only("/usr/bin/time")
 class Memory(ScratchTest):
     LIMIT_KB = 8 * 1024
 
