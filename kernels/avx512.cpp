@@ -77,7 +77,7 @@ unsigned char* write_changed(unsigned char* out, __m512i first, __m512i second,
   return out;
 }
 
-// Where IbmExtensions, a block that holds a lead from 0xFA up (Shift_JIS) or 0x8F (EUC-JP) is
+// Where IbmExtensions, a block that holds a lead from 0xFA up (Shift_JIS) or any 0x8F (EUC-JP) is
 // left to the conversion a character at a time, once written: deciding that last keeps the blocks'
 // loop a single path, whose constants the compiler then keeps in registers.
 template <bool IbmExtensions>
@@ -128,7 +128,8 @@ unsigned char* euc_jp_block(const unsigned char* in, unsigned char* out, unsigne
   // The byte before each position: the lead of a trail.
   const __m512i before = _mm512_permutex2var_epi8(splat(lead_before), load(MOVED_UP), x);
   const std::uint64_t leads = pair_scan::leads_of(_mm512_movepi8_mask(x) & ~std::uint64_t{carry});
-  const bool left = IbmExtensions && (leads & equal_to(x, THREE_BYTE_FORM)) != 0;
+  // 0x8F is no trail in EUC-JP: a block that holds one anywhere is left.
+  const bool left = IbmExtensions && equal_to(x, THREE_BYTE_FORM) != 0;
   const std::uint64_t trails = (leads << 1) | carry;
   carry = static_cast<unsigned>(leads >> 63);
   const std::uint64_t shifts = equal_to(x, SINGLE_SHIFT_2) & leads;

@@ -316,7 +316,7 @@ Pairs pairs_of(std::uint64_t lead_set, unsigned& carry) noexcept {
 }
 
 // The blocks of the transcoders. Where IbmExtensions, a block that holds a lead from 0xFA up
-// (Shift_JIS) or 0x8F (EUC-JP) is left to the conversion a character at a time, once written:
+// (Shift_JIS) or any 0x8F (EUC-JP) is left to the conversion a character at a time, once written:
 // deciding that last keeps the blocks' loop a single path, whose constants the compiler then keeps
 // in registers.
 template <class L, bool IbmExtensions = false>
