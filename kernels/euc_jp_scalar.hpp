@@ -132,7 +132,7 @@ inline unsigned char finish_pair(const unsigned char* in) noexcept {
 // must leave every block that holds a lead 0x8F where they are converted.
 template <std::size_t Width, BlockConverter Block, bool IbmExtensions = false>
 constexpr auto convert =
-    convert_in_blocks<Width, Block, finish_pair, convert_characters<IbmExtensions>>;
+    convert_in_blocks<Width, Block, finish_pair, convert_characters<IbmExtensions>, IbmExtensions>;
 
 }  // namespace euc_jp
 }  // namespace

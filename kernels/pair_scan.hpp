@@ -243,11 +243,11 @@ template <CharacterConverter Characters>
 
 // The transcoder of a build: blocks of Width bytes while they last, then the trail of a pair the
 // last block cut (the one byte finish_pair gives for it, from the trail at in and its lead at
-// in[-1]), then the rest a character at a time. A block the blocks leave is converted a
-// character at a time too.
+// in[-1]), then the rest a character at a time. Where BlocksLeft, Block may leave a block, which
+// is then converted a character at a time too.
 template <std::size_t Width, BlockConverter Block,
           unsigned char (*FinishPair)(const unsigned char* in) noexcept,
-          CharacterConverter Characters>
+          CharacterConverter Characters, bool BlocksLeft>
 void convert_in_blocks(const unsigned char* image, std::size_t size, ByteSink& sink) noexcept {
   const unsigned char* in = image;
   const unsigned char* const end = image + size;
@@ -261,7 +261,12 @@ void convert_in_blocks(const unsigned char* image, std::size_t size, ByteSink& s
   const auto whole_block_left = [&] {
     return in < end && static_cast<std::size_t>(end - in) >= Width;
   };
-  while (whole_block_left()) {
+  if constexpr (!BlocksLeft) {
+    for (; whole_block_left(); in += Width) {
+      out = Block(in, out, carry, after_cr);
+    }
+  }
+  while (BlocksLeft && whole_block_left()) {
     // The blocks' own loop: nothing else in it, so that their constants stay in registers.
     unsigned carry_before = carry;
     bool after_cr_before = after_cr;
