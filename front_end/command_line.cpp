@@ -41,17 +41,18 @@ void finish_job(FileJob& job) {
 class Group {
  public:
   // Starts the file's job, waiting for another holder only when no file of this run waits.
-  void start(const char* path, int check_encoding, bool keep_time, FileJob::Mode mode,
+  void start(const char* path, int check_encoding, bool keep_time, FileJob::Mode mode, bool explain,
              const DirectionRules& rules) {
     std::unique_ptr<FileJob> job;
     try {
-      job = std::make_unique<FileJob>(path, check_encoding, rules, keep_time, mode);
+      job = std::make_unique<FileJob>(path, check_encoding, rules, keep_time, mode, explain);
       jobs_.reserve(jobs_.size() + 1);
     } catch (const std::bad_alloc&) {
       // No memory to let the file wait: it goes alone, after those that wait.
       finish();
       g_any_not_converted =
-          convert_file(path, check_encoding, rules, keep_time, mode) == 0 || g_any_not_converted;
+          convert_file(path, check_encoding, rules, keep_time, mode, explain) == 0 ||
+          g_any_not_converted;
       return;
     }
     const FileJob::Started started = job->start(jobs_.empty(), jobs_);
@@ -165,6 +166,7 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
   int check_encoding = 1;
   bool keep_time = false;
   const DirectionRules* file_rules = &rules;
+  bool explain = false;
   // --check for the names after it; -0 lists those that would convert; -e (or --check) makes
   // the exit status tell whether every file was converted (or would be).
   bool checking = false;
@@ -184,7 +186,7 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
       const FileJob::Mode mode = !checking ? FileJob::Mode::convert
                                  : listing ? FileJob::Mode::check_and_list
                                            : FileJob::Mode::check;
-      group.start(argument, check_encoding, keep_time, mode, *file_rules);
+      group.start(argument, check_encoding, keep_time, mode, explain, *file_rules);
       continue;
     }
     if (argument[1] == '-') {
@@ -222,6 +224,10 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
       case 'e':
       case 'E':
         exit_status_tells = true;
+        break;
+      case 'v':
+      case 'V':
+        explain = true;
         break;
       case 'w':
       case 'W':

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <span>
+
 // Prints one message on standard output: format is a printf format with at most one %s, for
 // name, and one %lld, for number, in that order. The message is flushed at once, so that it
 // survives a kill of the process even when standard output is a file or a pipe. The name appears
@@ -11,3 +13,10 @@ void print_message(const char* format, const char* name = "", long long number =
 // Prints name exactly as typed, ended by a NUL byte instead of a newline, for a program that reads
 // names (xargs -0); on Windows in the ANSI code page, as redirected messages are. Flushed at once.
 void print_name_ended_by_nul(const char* name) noexcept;
+
+// The system's error number of the call that has just failed: errno, or GetLastError on Windows.
+[[nodiscard]] int last_system_error() noexcept;
+
+// The system's words for an error number as last_system_error gives it, in English where the
+// system has them, without a final period or line end; into text, which it yields.
+const char* system_error_text(int error, std::span<char> text) noexcept;

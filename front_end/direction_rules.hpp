@@ -14,12 +14,17 @@ struct DirectionRules {
                               ByteSink& sink) noexcept;
   // How unlikely image[0, size) is as Japanese text in one encoding; the lower, the likelier.
   using TextCost = std::int64_t (*)(const unsigned char* image, std::size_t size) noexcept;
+  // Where the validator finds image[0, size) wrong: the offset of the character it refuses, or
+  // size.
+  using Locator = std::size_t (*)(const unsigned char* image, std::size_t size) noexcept;
   // One encoding the file may be read in.
   struct Reading {
     Validator validator;
     TextCost cost;
     // printf format with one %s, printed when the file reads best in this encoding.
     const char* rejection_message;
+    // The encoding's name, as the messages give it.
+    const char* name;
   };
 
   // Printed whole, followed by one newline, for a bare command line, -?, -h or --help.
@@ -46,6 +51,10 @@ struct DirectionRules {
   Reading look_alikes[2];
   // printf format with one %s, printed when a file the check refuses reads as UTF-16.
   const char* utf16_message;
+  // Where the validator finds a file wrong, to tell the user.
+  Locator refused_at;
+  // The source encoding's name, as the messages give it.
+  const char* source_name;
   // The same direction with IBM's extensions of Windows' Shift_JIS accepted and converted (-w);
   // null in those rules themselves.
   const DirectionRules* with_ibm_extensions;

@@ -1,5 +1,6 @@
 #include "encoding_check.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 #include "utf16_text.hpp"
@@ -105,4 +106,93 @@ const char* EncodingCheck::rejection_message(std::span<const unsigned char> whol
     }
   }
   return best != nullptr ? best->rejection_message : rules_.rejection_message;
+}
+
+namespace {
+
+// Whether byte begins a character of more than one byte in the encoding the validator checks.
+bool begins_longer_character(DirectionRules::Validator validator, unsigned char byte) noexcept {
+  for (unsigned second = 0; second < 256; ++second) {
+    const unsigned char pair[] = {byte, static_cast<unsigned char>(second)};
+    if (validator(pair, 2) != 0) {
+      return true;
+    }
+    for (unsigned third = 0x80; third < 256; ++third) {
+      const unsigned char triple[] = {byte, static_cast<unsigned char>(second),
+                                      static_cast<unsigned char>(third)};
+      if (validator(triple, 3) != 0) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// "line L, column C" of the byte at offset, both counted from 1, columns in bytes.
+int write_place(std::span<const unsigned char> bytes, std::size_t offset,
+                std::span<char> out) noexcept {
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (bytes[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return std::snprintf(out.data(), out.size(), "line %zu, column %zu: ", line,
+                       offset - line_start + 1);
+}
+
+}  // namespace
+
+void EncodingCheck::refusal_reason(std::span<const unsigned char> whole,
+                                   std::span<char> reason) const noexcept {
+  reason[0] = '\0';
+  if (message_ != nullptr) {
+    std::snprintf(reason.data(), reason.size(),
+                  "it begins with a UTF-8 byte order mark (0xEF 0xBB 0xBF)");
+    return;
+  }
+  if (!needs_whole_) {
+    const int best = !alike_[0] || (alike_[1] && alike_cost_[1] < alike_cost_[0]) ? 1 : 0;
+    std::snprintf(reason.data(), reason.size(),
+                  "read as %s it is at least as likely Japanese text as read as %s (%.1f bits "
+                  "against %.1f)",
+                  rules_.look_alikes[best].name, rules_.source_name,
+                  static_cast<double>(alike_cost_[best]) / 4,
+                  static_cast<double>(source_cost_) / 4);
+    return;
+  }
+  const std::size_t size = whole.size();
+  if (size == 0) {
+    return;
+  }
+  if (starts_with_utf16_mark(whole)) {
+    std::snprintf(reason.data(), reason.size(),
+                  "it begins with a UTF-16 byte order mark (0x%02X 0x%02X)", whole[0], whole[1]);
+    return;
+  }
+  const void* const nul = std::memchr(whole.data(), 0, size);
+  const std::size_t at =
+      nul != nullptr
+          ? static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - whole.data())
+          : rules_.refused_at(whole.data(), size);
+  if (at >= size) {
+    return;
+  }
+  const int place = write_place(whole, at, reason);
+  if (place < 0 || static_cast<std::size_t>(place) >= reason.size()) {
+    return;
+  }
+  const std::span<char> rest = reason.subspan(static_cast<std::size_t>(place));
+  const unsigned char first = whole[at];
+  if (first == 0) {
+    std::snprintf(rest.data(), rest.size(), "0x00, a NUL byte");
+  } else if (!begins_longer_character(rules_.validator, first)) {
+    std::snprintf(rest.data(), rest.size(), "0x%02X cannot begin a character", first);
+  } else if (at + 1 == size) {
+    std::snprintf(rest.data(), rest.size(), "0x%02X is cut off by the end of the file", first);
+  } else {
+    std::snprintf(rest.data(), rest.size(), "0x%02X 0x%02X is no character", first, whole[at + 1]);
+  }
 }

@@ -30,6 +30,10 @@ class EncodingCheck {
   // The message of a refusal, with the whole content where needs_whole() (empty where it could
   // not be read): the reading it is written in, or the plain refusal.
   [[nodiscard]] const char* rejection_message(std::span<const unsigned char> whole) const noexcept;
+  // Why the content was refused, in words, into reason (empty where that cannot be told), with
+  // the whole content as rejection_message takes it: where the bytes break the source encoding
+  // (line, column and bytes), or which reading is likelier and by how much.
+  void refusal_reason(std::span<const unsigned char> whole, std::span<char> reason) const noexcept;
 
  private:
   [[nodiscard]] bool refuse(bool needs_whole, const char* message = nullptr) noexcept;

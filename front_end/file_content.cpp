@@ -99,8 +99,12 @@ bool ConvertedContent::make_room(std::size_t piece) noexcept {
 
 void ConvertedContent::refused(const EncodingCheck& check) noexcept {
   ended_ = Ended::refused;
-  rejection_message_ = check.rejection_message(
-      check.needs_whole() ? content_.whole() : std::span<const unsigned char>());
+  const std::span<const unsigned char> whole =
+      check.needs_whole() ? content_.whole() : std::span<const unsigned char>();
+  rejection_message_ = check.rejection_message(whole);
+  if (explain_) {
+    check.refusal_reason(whole, reason_);
+  }
 }
 
 bool ConvertedContent::pieces(PieceSink& sink) noexcept {

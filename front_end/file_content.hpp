@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 
@@ -88,8 +89,10 @@ class FileContent final : public OldContent {
 // conversion read the file once, and what is written is what was checked.
 class ConvertedContent final : public Content {
  public:
-  ConvertedContent(FileContent& content, const DirectionRules& rules, bool check) noexcept
-      : content_(content), rules_(rules), check_(check) {}
+  // With explain, a refusal is explained in words too (refusal_reason()).
+  ConvertedContent(FileContent& content, const DirectionRules& rules, bool check,
+                   bool explain = false) noexcept
+      : content_(content), rules_(rules), check_(check), explain_(explain) {}
 
   // Gives the room back, until the next time the content is asked for.
   void release_room() noexcept {
@@ -104,6 +107,8 @@ class ConvertedContent final : public Content {
   [[nodiscard]] Ended ended() const noexcept { return ended_; }
   // The message of the check's refusal, once a pass has ended refused.
   [[nodiscard]] const char* rejection_message() const noexcept { return rejection_message_; }
+  // Why, in words, where the content was made with explain; empty otherwise.
+  [[nodiscard]] const char* refusal_reason() const noexcept { return reason_.data(); }
 
  private:
   // Ends the pass refused by check, choosing its message.
@@ -114,6 +119,8 @@ class ConvertedContent final : public Content {
   FileContent& content_;
   const DirectionRules& rules_;
   bool check_;
+  bool explain_;
+  std::array<char, 160> reason_{};
   JobMemory room_;
   std::size_t room_size_ = 0;
   Ended ended_ = Ended::not_made;

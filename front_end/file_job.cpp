@@ -1,6 +1,7 @@
 #include "file_job.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <span>
 
 #include "console.hpp"
@@ -27,7 +28,11 @@ FileJob::Started FileJob::start(bool wait,
                                 std::span<const std::unique_ptr<FileJob>> waiting) noexcept {
   // The file stays open, and locked against other conversions, until it has been replaced.
   if (!input_.open(path_, wait)) {
-    return input_.held_elsewhere() && !wait ? Started::busy : end("Failed to open file: %s\n");
+    if (input_.held_elsewhere() && !wait) {
+      return Started::busy;
+    }
+    explain(input_.open_failure().what, input_.open_failure().error);
+    return end("Failed to open file: %s\n");
   }
   // Where locks are refused the lock cannot tell that the file waits already.
   for (const std::unique_ptr<FileJob>& other : waiting) {
@@ -46,6 +51,7 @@ FileJob::Started FileJob::start(bool wait,
     return end("Failed to get file size: %s\n");
   }
   if (measured >= MAX_FILE_SIZE) {
+    explain("files of 1,048,576 bytes or more are not converted");
     return end("File size is too large: %s (%lld KB)\n", measured / 1024);
   }
 
@@ -55,7 +61,10 @@ FileJob::Started FileJob::start(bool wait,
   // and its date, whichever way it was to be replaced.
   FileContent& content = content_.emplace(input_, static_cast<std::size_t>(measured));
   Loaded loaded = input_.writers_kept_out() ? Loaded::done : content.load();
-  ConvertedContent& converted = converted_.emplace(content, rules_, check_);
+  if (loaded == Loaded::unreadable) {
+    explain("reading the file", last_system_error());
+  }
+  ConvertedContent& converted = converted_.emplace(content, rules_, check_, explain_);
   if (loaded == Loaded::done) {
     steps_ = input_.replacement_steps();
     loaded = steps_ != nullptr ? Loaded::done : Loaded::no_memory;
@@ -91,16 +100,28 @@ FileJob::Started FileJob::start(bool wait,
     return Started::waiting;
   }
   result_ = replacement.succeeded() ? 1 : 0;
-  return end(result_ != 0 ? nullptr : failure_message());
+  if (result_ != 0) {
+    return end(nullptr);
+  }
+  const char* const message = failure_message();
+  explain_failure();
+  return end(message);
 }
 
 FileJob::Started FileJob::check() noexcept {
   // The same pass over the content as the conversion's, and the same first steps, which only
   // read: whether the file may be written.
   if (!converted_->acceptable()) {
-    return end(failure_message());
+    const char* const message = failure_message();
+    explain_failure();
+    return end(message);
   }
-  if (!steps_->read_metadata() || !steps_->may_write()) {
+  if (!steps_->read_metadata()) {
+    explain("reading the file's permissions and attributes", steps_->error());
+    return end("Failed to write file: %s\n");
+  }
+  if (!steps_->may_write()) {
+    explain("asking whether the file may be written", steps_->error());
     return end("Failed to write file: %s\n");
   }
   result_ = 1;
@@ -128,6 +149,29 @@ const char* FileJob::failure_message() noexcept {
   return "Failed to write file: %s\n";
 }
 
+void FileJob::explain(const char* what, int error) noexcept {
+  if (!explain_ || what == nullptr) {
+    return;
+  }
+  std::array<char, 120> words{};
+  if (error != 0) {
+    std::snprintf(reason_.data(), reason_.size(), "%s: %s", what, system_error_text(error, words));
+  } else {
+    std::snprintf(reason_.data(), reason_.size(), "%s", what);
+  }
+}
+
+void FileJob::explain_failure() noexcept {
+  if (!explain_) {
+    return;
+  }
+  if (converted_ && converted_->ended() == ConvertedContent::Ended::refused) {
+    std::snprintf(reason_.data(), reason_.size(), "%s", converted_->refusal_reason());
+  } else if (replacement_) {
+    explain(replacement_->failure().step, replacement_->failure().error);
+  }
+}
+
 void FileJob::start_flush() noexcept {
   if (waiting_) {
     replacement_->start_flush();
@@ -138,6 +182,9 @@ int FileJob::finish() noexcept {
   if (waiting_) {
     waiting_ = false;
     result_ = replacement_->finish() ? 1 : 0;
+    if (result_ == 0) {
+      explain_failure();
+    }
     end(result_ != 0 ? nullptr : "Failed to write file: %s\n");
   }
   // A list for another program holds names only.
@@ -147,6 +194,9 @@ int FileJob::finish() noexcept {
     }
   } else if (message_ != nullptr) {
     print_message(message_, path_, number_);
+    if (reason_[0] != '\0') {
+      print_message("  %s\n", reason_.data());
+    }
   }
   // The one thing the user must act on after a failure that could not be undone.
   if (!input_.kept_copy().empty()) {
@@ -157,8 +207,8 @@ int FileJob::finish() noexcept {
 }
 
 int convert_file(const char* path, int check_encoding, const DirectionRules& rules, bool keep_time,
-                 FileJob::Mode mode) {
-  FileJob job(path, check_encoding, rules, keep_time, mode);
+                 FileJob::Mode mode, bool explain) {
+  FileJob job(path, check_encoding, rules, keep_time, mode, explain);
   if (job.start(true) == FileJob::Started::waiting) {
     job.start_flush();
   }

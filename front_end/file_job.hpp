@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,12 +28,15 @@ class FileJob {
   // name ended by a NUL byte when it would, and no message).
   enum class Mode { convert, check, check_and_list };
 
-  // With keep_time the file keeps its modification time.
+  // With keep_time the file keeps its modification time; with explain each message is followed
+  // by a line that says why (the step that failed and the system's words, or where the check
+  // found the bytes wrong).
   FileJob(const char* path, int check_encoding, const DirectionRules& rules, bool keep_time = false,
-          Mode mode = Mode::convert) noexcept
+          Mode mode = Mode::convert, bool explain = false) noexcept
       : path_(path),
         check_(check_encoding != 0),
         keep_time_(keep_time),
+        explain_(explain),
         mode_(mode),
         rules_(rules) {}
   FileJob(const FileJob&) = delete;
@@ -72,10 +76,15 @@ class FileJob {
   // any other failure: where the replacement stopped before the pass over the content ended (the
   // file may not be written, the disk is full), the content is checked now.
   [[nodiscard]] const char* failure_message() noexcept;
+  // Sets the reason: what, with the system's words for error where it is not 0.
+  void explain(const char* what, int error = 0) noexcept;
+  // The reason of a failure_message(): the refusal's, or the replacement's first failed step.
+  void explain_failure() noexcept;
 
   const char* path_;
   bool check_;
   bool keep_time_;
+  bool explain_;
   Mode mode_;
   const DirectionRules& rules_;
   // Declared in the order each needs the one before it.
@@ -88,8 +97,10 @@ class FileJob {
   int result_ = 0;
   const char* message_ = nullptr;
   long long number_ = 0;
+  std::array<char, 200> reason_{};
 };
 
 // Converts one file at once, as FileJob describes (or checks it, as mode says).
 [[nodiscard]] int convert_file(const char* path, int check_encoding, const DirectionRules& rules,
-                               bool keep_time = false, FileJob::Mode mode = FileJob::Mode::convert);
+                               bool keep_time = false, FileJob::Mode mode = FileJob::Mode::convert,
+                               bool explain = false);

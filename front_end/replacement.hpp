@@ -71,6 +71,13 @@ class OldContent {
   ~OldContent() = default;
 };
 
+// Why a replacement did not happen: the first step that failed, in words, with the system's error
+// number where the step failed on one (0 where it found something amiss instead).
+struct StepFailure {
+  const char* step = nullptr;
+  int error = 0;
+};
+
 // How much of some content a write put where it was going.
 struct Written {
   std::size_t bytes = 0;
@@ -159,6 +166,11 @@ class ReplacementSteps {
   // whatever the write took, and makes it durable.
   [[nodiscard]] virtual bool put_back(std::span<const unsigned char> old_content) noexcept = 0;
 
+  // The system's error number of the step that has just failed (errno, or GetLastError on
+  // Windows), asked before any other step runs; 0 where the step found something amiss rather
+  // than met an error.
+  [[nodiscard]] virtual int error() const noexcept = 0;
+
   // Holds back whatever would end the process from outside (signals, console control events)
   // until the matching release; nests.
   virtual void hold_interruptions() noexcept = 0;
@@ -208,6 +220,9 @@ class Replacement {
   [[nodiscard]] bool finish() noexcept;
   // Whether the file got the new content.
   [[nodiscard]] bool succeeded() const noexcept { return succeeded_; }
+  // Where it did not, the first step that failed; no step where none did (the file holds what
+  // another program made of it, or the check refused the content).
+  [[nodiscard]] const StepFailure& failure() const noexcept { return failure_; }
 
  private:
   ReplacementSteps& file_;
@@ -215,6 +230,7 @@ class Replacement {
   Content& new_content_;
   bool keep_time_;
   bool succeeded_ = false;
+  StepFailure failure_;
   // Whether a backup was kept, with interruptions held until it has been reported.
   bool kept_ = false;
 };

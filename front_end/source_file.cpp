@@ -7,12 +7,14 @@
 bool SourceFile::open(const char* path, bool wait) noexcept {
   close();
   for (int attempt = 0; attempt < 10; ++attempt) {
+    open_failure_ = OpenFailure();
     const Attempt tried = open_once(path, wait);
     held_elsewhere_ = tried == Attempt::held;
     if (tried != Attempt::replaced) {
       return tried == Attempt::opened;
     }
   }
+  open_failure_ = {0, "its name was given to another file again and again while it was opened"};
   return false;
 }
 

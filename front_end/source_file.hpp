@@ -49,6 +49,13 @@ class SourceFile {
   // and held_elsewhere() says so.
   [[nodiscard]] bool open(const char* path, bool wait = true) noexcept;
   [[nodiscard]] bool held_elsewhere() const noexcept { return held_elsewhere_; }
+  // Why the last open failed, in words: the step, with the system's error number where a call
+  // failed, or else (error 0) what was found; what is null where it did not fail.
+  struct OpenFailure {
+    int error = 0;
+    const char* what = nullptr;
+  };
+  [[nodiscard]] const OpenFailure& open_failure() const noexcept { return open_failure_; }
   // True when both are open on one file, whatever names they were opened by.
   [[nodiscard]] bool same_file_as(const SourceFile& other) const noexcept {
     return open_ && other.open_ && file_.device == other.file_.device &&
@@ -87,7 +94,8 @@ class SourceFile {
   [[nodiscard]] static std::unique_ptr<ReplacementSteps> steps_for(Open& file,
                                                                    std::string& kept_copy);
   // One attempt, by the platform, at opening and locking the file path names, which on success
-  // sets open_ and size_; replaced when the name was given to another file meanwhile.
+  // sets open_ and size_, and otherwise open_failure_; replaced when the name was given to
+  // another file meanwhile.
   [[nodiscard]] Attempt open_once(const char* path, bool wait) noexcept;
 
   std::unique_ptr<Open> open_;
@@ -99,6 +107,7 @@ class SourceFile {
   OnDisk file_;
   std::int64_t size_ = -1;
   bool held_elsewhere_ = false;
+  OpenFailure open_failure_;
   std::string kept_;
 };
 

@@ -16,6 +16,7 @@ constexpr DirectionRules grelmat_rules(const DirectionRules* with_ibm_extensions
       "    -c   Check encoding (Default)\n"
       "    -k   Keep each converted file's modification time\n"
       "    -w   Also convert IBM's extensions of Windows' Shift_JIS (FA 40-FC 4B)\n"
+      "    -v   After each message about a file, say why\n"
       "    -e   Exit with status 1 when a file was not converted\n"
       "    --check   Convert nothing; say which files would not be converted, exit status 1 if "
       "any\n"
@@ -33,9 +34,11 @@ constexpr DirectionRules grelmat_rules(const DirectionRules* with_ibm_extensions
       // Shift_JIS that this program wrote may pass as pairs, half-width katakana and pairs of the
       // second level alike, and a short UTF-8 text as either.
       {{ibm ? is_shift_jis_with_ibm_extensions : is_shift_jis, shift_jis_text_cost,
-        "File is NOT written in EUC-JP but in ShiftJIS: %s\n"},
-       {is_utf8, utf8_text_cost, "File is NOT written in EUC-JP but in UTF-8: %s\n"}},
+        "File is NOT written in EUC-JP but in ShiftJIS: %s\n", "ShiftJIS"},
+       {is_utf8, utf8_text_cost, "File is NOT written in EUC-JP but in UTF-8: %s\n", "UTF-8"}},
       "File is NOT written in EUC-JP but in UTF-16: %s\n",
+      ibm ? euc_jp_with_ibm_extensions_refused_at : euc_jp_refused_at,
+      "EUC-JP",
       with_ibm_extensions,
   };
 }

@@ -26,3 +26,9 @@ void euc_jp_to_shift_jis(const unsigned char* image, std::size_t size, ByteSink&
 // image becomes its code.
 void euc_jp_to_shift_jis_with_ibm_extensions(const unsigned char* image, std::size_t size,
                                              ByteSink& sink) noexcept;
+
+// Where is_euc_jp (or, with IBM's extensions, is_euc_jp_with_ibm_extensions) finds image[0, size)
+// wrong, as shift_jis_refused_at says.
+[[nodiscard]] std::size_t euc_jp_refused_at(const unsigned char* image, std::size_t size) noexcept;
+[[nodiscard]] std::size_t euc_jp_with_ibm_extensions_refused_at(const unsigned char* image,
+                                                                std::size_t size) noexcept;

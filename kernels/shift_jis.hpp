@@ -25,3 +25,11 @@ void shift_jis_to_euc_jp(const unsigned char* image, std::size_t size, ByteSink&
 // three-byte form, 0x8F and two bytes.
 void shift_jis_to_euc_jp_with_ibm_extensions(const unsigned char* image, std::size_t size,
                                              ByteSink& sink) noexcept;
+
+// Where is_shift_jis (or, with IBM's extensions, is_shift_jis_with_ibm_extensions) finds image[0,
+// size) wrong: the offset of the first byte that begins no character, or of the lead of the first
+// pair whose trail is wrong or missing; size where it finds nothing wrong.
+[[nodiscard]] std::size_t shift_jis_refused_at(const unsigned char* image,
+                                               std::size_t size) noexcept;
+[[nodiscard]] std::size_t shift_jis_with_ibm_extensions_refused_at(const unsigned char* image,
+                                                                   std::size_t size) noexcept;

@@ -16,6 +16,7 @@ constexpr DirectionRules tovrek_rules(const DirectionRules* with_ibm_extensions)
       "    -c   Check encoding (Default)\n"
       "    -k   Keep each converted file's modification time\n"
       "    -w   Also convert IBM's extensions of Windows' Shift_JIS (FA 40-FC 4B)\n"
+      "    -v   After each message about a file, say why\n"
       "    -e   Exit with status 1 when a file was not converted\n"
       "    --check   Convert nothing; say which files would not be converted, exit status 1 if "
       "any\n"
@@ -33,9 +34,11 @@ constexpr DirectionRules tovrek_rules(const DirectionRules* with_ibm_extensions)
       // EUC-JP that this program wrote may pass as half-width katakana and pairs of the second
       // level, and a short UTF-8 text as either.
       {{ibm ? is_euc_jp_with_ibm_extensions : is_euc_jp, euc_jp_text_cost,
-        "File is NOT written in ShiftJIS but in EUC-JP: %s\n"},
-       {is_utf8, utf8_text_cost, "File is NOT written in ShiftJIS but in UTF-8: %s\n"}},
+        "File is NOT written in ShiftJIS but in EUC-JP: %s\n", "EUC-JP"},
+       {is_utf8, utf8_text_cost, "File is NOT written in ShiftJIS but in UTF-8: %s\n", "UTF-8"}},
       "File is NOT written in ShiftJIS but in UTF-16: %s\n",
+      ibm ? shift_jis_with_ibm_extensions_refused_at : shift_jis_refused_at,
+      "ShiftJIS",
       with_ibm_extensions,
   };
 }

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -22,4 +23,13 @@ void print_name_ended_by_nul(const char* name) noexcept {
   prepare_signals();
   std::fwrite(name, 1, std::strlen(name) + 1, stdout);
   std::fflush(stdout);
+}
+
+int last_system_error() noexcept {
+  return errno;
+}
+
+const char* system_error_text(int error, std::span<char> text) noexcept {
+  std::snprintf(text.data(), text.size(), "%s", std::strerror(error));
+  return text.data();
 }

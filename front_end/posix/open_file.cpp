@@ -212,9 +212,20 @@ Leased lease_within(int fd, int wait_ms) noexcept {
 // had been given to another file (a conversion that held the lock has just replaced it). leased
 // says whether the lease was had.
 SourceFile::Attempt open_and_lock(const char* path, int wait_ms, Location& location, Descriptor& fd,
-                                  struct stat& status, bool& leased, bool& written_beyond) {
+                                  struct stat& status, bool& leased, bool& written_beyond,
+                                  SourceFile::OpenFailure& failure) {
   leased = false;
-  if (!walk(path, location, status) || !S_ISREG(status.st_mode)) {
+  errno = 0;
+  if (!walk(path, location, status)) {
+    // A refusal of the walk's own, with no call failing, is a link it may not follow or a name
+    // that asks for a directory.
+    failure = {errno, errno != 0 ? "looking the name up"
+                                 : "not a regular file, or reached through a symbolic link that "
+                                   "another user owns"};
+    return SourceFile::Attempt::refused;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    failure = {0, "not a regular file"};
     return SourceFile::Attempt::refused;
   }
   // Opened for reading only now that it is known to be a regular file. Non-blocking, so that
@@ -223,7 +234,12 @@ SourceFile::Attempt open_and_lock(const char* path, int wait_ms, Location& locat
   fd.reset(::openat(location.directory.get(), location.name.c_str(),
                     O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
   struct stat opened {};
-  if (fd.get() < 0 || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+  if (fd.get() < 0 || ::fstat(fd.get(), &opened) != 0) {
+    failure = {errno, "opening for reading"};
+    return SourceFile::Attempt::refused;
+  }
+  if (!S_ISREG(opened.st_mode)) {
+    failure = {0, "not a regular file"};
     return SourceFile::Attempt::refused;
   }
   // The name was given to another file between the look and the open.
@@ -231,13 +247,16 @@ SourceFile::Attempt open_and_lock(const char* path, int wait_ms, Location& locat
     return SourceFile::Attempt::replaced;
   }
   if (on_pseudo_file_system(fd.get())) {
+    failure = {0, "a file of the kernel's, not a regular file"};
     return SourceFile::Attempt::refused;
   }
   if (!lock_within(fd.get(), wait_ms)) {
+    failure = {0, "another program held the file's lock for 5 seconds"};
     return SourceFile::Attempt::held;
   }
   const Leased lease = lease_within(fd.get(), wait_ms);
   if (lease == Leased::written_elsewhere) {
+    failure = {0, "another program kept the file open for writing for 5 seconds"};
     return SourceFile::Attempt::held;
   }
   leased = lease == Leased::yes;
@@ -249,8 +268,11 @@ SourceFile::Attempt open_and_lock(const char* path, int wait_ms, Location& locat
     return SourceFile::Attempt::replaced;
   }
   // Taken again under the lock: what was read before it may be stale.
-  return ::fstat(fd.get(), &status) == 0 ? SourceFile::Attempt::opened
-                                         : SourceFile::Attempt::refused;
+  if (::fstat(fd.get(), &status) != 0) {
+    failure = {errno, "reading the file's size and times"};
+    return SourceFile::Attempt::refused;
+  }
+  return SourceFile::Attempt::opened;
 }
 
 }  // namespace
@@ -263,7 +285,7 @@ SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept 
     auto file = std::make_unique<Open>();
     struct stat status {};
     const Attempt tried = open_and_lock(path, wait ? LOCK_WAIT_MS : 0, file->location, file->fd,
-                                        status, file->leased, file->written_beyond);
+                                        status, file->leased, file->written_beyond, open_failure_);
     if (tried != Attempt::opened) {
       return tried;
     }
@@ -274,6 +296,7 @@ SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept 
     open_ = std::move(file);
     return Attempt::opened;
   } catch (const std::bad_alloc&) {
+    open_failure_ = {ENOMEM, "opening for reading"};
     return Attempt::refused;
   }
 }

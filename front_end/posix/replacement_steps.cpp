@@ -105,6 +105,7 @@ int reopen(int fd, const Location& location, const FileIdentity& identity, int a
 // writing, which would break the process's own lease. An append-only file takes no rewrite.
 bool may_write_file(int fd, const Location& location, unsigned flags) noexcept {
   if ((flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+    errno = EPERM;
     return false;
   }
   if (::faccessat(AT_FDCWD, link_of(fd).path, W_OK, AT_EACCESS) == 0) {
@@ -184,6 +185,7 @@ class PosixSteps final : public ReplacementSteps {
     try {
       return ::read_metadata(file_.fd.get(), metadata_);
     } catch (const std::bad_alloc&) {
+      errno = ENOMEM;
       return false;
     }
   }
@@ -261,6 +263,7 @@ class PosixSteps final : public ReplacementSteps {
     if (kind == Scratch::temporary) {
       scratch_.emplace(directory_.get(), file_.location.name, ScratchFile::Kind::temporary);
       if (!scratch_->created()) {
+        errno = scratch_->error();
         return refuses_new_files(scratch_->error()) ? Outcome::only_in_place
                : out_of_space(scratch_->error())    ? Outcome::no_space
                                                     : Outcome::failed;
@@ -279,9 +282,10 @@ class PosixSteps final : public ReplacementSteps {
     if (scratch_->created()) {
       return Outcome::done;
     }
-    const bool refused = refuses_new_files(scratch_->error());
+    const int error = scratch_->error();
     drop_scratch();
-    return refused ? Outcome::only_in_place : Outcome::failed;
+    errno = error;
+    return refuses_new_files(error) ? Outcome::only_in_place : Outcome::failed;
   }
 
   Outcome write_scratch(Content& content) noexcept override {
@@ -289,6 +293,7 @@ class PosixSteps final : public ReplacementSteps {
     if (content.pieces(sink)) {
       return Outcome::done;
     }
+    errno = sink.error();
     return out_of_space(sink.error()) ? Outcome::no_space : Outcome::failed;
   }
 
@@ -331,6 +336,7 @@ class PosixSteps final : public ReplacementSteps {
   Written write_file(Content& content) noexcept override {
     WritingSink<int> sink(writable_.get());
     const bool whole = content.pieces(sink);
+    errno = sink.error();
     return {sink.written(), whole};
   }
 
@@ -362,6 +368,9 @@ class PosixSteps final : public ReplacementSteps {
     restore_what_a_write_takes();
     return ::fsync(fd) == 0;
   }
+
+  // Each step leaves errno as the system call that failed it set it, or sets it itself.
+  int error() const noexcept override { return errno; }
 
   void hold_interruptions() noexcept override {
     if (holds_++ == 0) {

@@ -76,3 +76,28 @@ void print_name_ended_by_nul(const char* name) noexcept {
     // Out of memory for a name: nothing more can be said.
   }
 }
+
+int last_system_error() noexcept {
+  return static_cast<int>(GetLastError());
+}
+
+const char* system_error_text(int error, std::span<char> text) noexcept {
+  DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(error), MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT),
+                     text.data(), static_cast<DWORD>(text.size()), nullptr);
+  if (length == 0) {
+    length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                            static_cast<DWORD>(error), 0, text.data(),
+                            static_cast<DWORD>(text.size()), nullptr);
+  }
+  if (length == 0) {
+    std::snprintf(text.data(), text.size(), "error %d", error);
+    return text.data();
+  }
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                        text[length - 1] == '.' || text[length - 1] == ' ')) {
+    text[--length] = '\0';
+  }
+  return text.data();
+}

@@ -104,18 +104,29 @@ std::wstring absolute_path_of(const std::wstring& typed) {
   return L"\\\\?\\" + path;
 }
 
-SourceFile::Attempt open_and_lock(const std::wstring& typed, DWORD wait_ms,
-                                  SourceFile::Open& file) {
+SourceFile::Attempt open_and_lock(const std::wstring& typed, DWORD wait_ms, SourceFile::Open& file,
+                                  SourceFile::OpenFailure& failure) {
   file.handle.reset(open_sharing_no_writes(typed, wait_ms, file.writable));
   if (!file.handle.valid()) {
-    return GetLastError() == ERROR_SHARING_VIOLATION ? SourceFile::Attempt::held
-                                                     : SourceFile::Attempt::refused;
+    const DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION) {
+      failure = {0, "another program kept the file open for writing for 5 seconds"};
+      return SourceFile::Attempt::held;
+    }
+    // A folder refuses to open as a file; the name is looked at again only to say so.
+    const DWORD attributes = GetFileAttributesW(typed.c_str());
+    failure = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                  ? SourceFile::OpenFailure{0, "not a regular file"}
+                  : SourceFile::OpenFailure{static_cast<int>(error), "opening for reading"};
+    return SourceFile::Attempt::refused;
   }
   // Devices such as NUL or CON open like files; only a file on a disk is taken.
   if (!identity_of(file.handle.get(), file.identity)) {
+    failure = {0, "not a regular file"};
     return SourceFile::Attempt::refused;
   }
   if (!lock_within(file.handle.get(), wait_ms)) {
+    failure = {0, "another program held the file's lock for 5 seconds"};
     return SourceFile::Attempt::held;
   }
   // Where the system cannot name the file, the typed name made absolute stands in, provided
@@ -124,6 +135,7 @@ SourceFile::Attempt open_and_lock(const std::wstring& typed, DWORD wait_ms,
   if (file.path.empty()) {
     file.path = absolute_path_of(typed);
     if (file.path.empty() || !names_the_file(file.path, file.identity, false)) {
+      failure = {0, "reached through a link, and the system cannot name the file itself"};
       return SourceFile::Attempt::refused;
     }
   }
@@ -145,10 +157,11 @@ SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept 
   try {
     const std::wstring typed = widen(path);
     if (typed.empty()) {
+      open_failure_ = {0, "an empty name"};
       return Attempt::refused;
     }
     auto file = std::make_unique<Open>();
-    const Attempt tried = open_and_lock(typed, wait ? WAIT_MS : 0, *file);
+    const Attempt tried = open_and_lock(typed, wait ? WAIT_MS : 0, *file, open_failure_);
     if (tried != Attempt::opened) {
       return tried;
     }
@@ -157,6 +170,7 @@ SourceFile::Attempt SourceFile::open_once(const char* path, bool wait) noexcept 
     open_ = std::move(file);
     return Attempt::opened;
   } catch (const std::bad_alloc&) {
+    open_failure_ = {ERROR_NOT_ENOUGH_MEMORY, "opening for reading"};
     return Attempt::refused;
   }
 }

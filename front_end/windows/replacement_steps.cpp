@@ -130,6 +130,7 @@ class WindowsSteps final : public ReplacementSteps {
       return kind == Scratch::temporary ? make_temporary()
                                         : make_backup(kind == Scratch::backup_elsewhere);
     } catch (const std::bad_alloc&) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return Outcome::failed;
     }
   }
@@ -139,6 +140,7 @@ class WindowsSteps final : public ReplacementSteps {
     if (content.pieces(sink)) {
       return Outcome::done;
     }
+    SetLastError(sink.error());
     return sink.error() == ERROR_DISK_FULL || sink.error() == ERROR_HANDLE_DISK_FULL
                ? Outcome::no_space
                : Outcome::failed;
@@ -172,6 +174,7 @@ class WindowsSteps final : public ReplacementSteps {
       }
       const DWORD error = GetLastError();
       mark_for_deletion(scratch_.get(), true);
+      SetLastError(error);
       if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
           error == ERROR_INVALID_FUNCTION) {
         g_no_rename_over_open_files = true;
@@ -210,6 +213,7 @@ class WindowsSteps final : public ReplacementSteps {
   Written write_file(Content& content) noexcept override {
     WritingSink<HANDLE> sink(file_.handle.get());
     const bool whole = content.pieces(sink);
+    SetLastError(sink.error());
     return {sink.written(), whole};
   }
 
@@ -227,6 +231,9 @@ class WindowsSteps final : public ReplacementSteps {
                0 &&
            FlushFileBuffers(handle) != 0;
   }
+
+  // Each step leaves the last error as the call that failed it set it, or sets it itself.
+  int error() const noexcept override { return static_cast<int>(GetLastError()); }
 
   void hold_interruptions() noexcept override { ::hold_interruptions(); }
   void release_interruptions() noexcept override { ::release_interruptions(); }

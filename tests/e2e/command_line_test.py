@@ -1,5 +1,6 @@
 """The command line and the messages: what the programs print, and how scripts can read it."""
 
+import fcntl
 import os
 import resource
 import shutil
@@ -9,8 +10,8 @@ import unittest
 
 from support import (PROGRAMS, WINDOWS, RUNNER, TIME_SCALE, USAGE, VERSION, REJECTION, INVALID,
                      CONVERTED_ALREADY, WRITTEN_IN,
-                     CONVERTED_INVALID, SHIFT_JIS, EUC_JP, OLD_NS, posix_only, message, limited,
-                     ScratchTest)
+                     CONVERTED_INVALID, SHIFT_JIS, EUC_JP, OLD_NS, NOBODY, posix_only, message,
+                     limited, ScratchTest)
 
 
 def widest_kernels():
@@ -364,3 +365,71 @@ class ForScripts(ScratchTest):
                              (["-e", "good.txt"], 0)):
             with self.subTest(args=args):
                 self.run_program("tovrek", *args, status=status)
+
+
+class Reasons(ScratchTest):
+    """-v: after each message about a file, one line that says which step failed and why."""
+
+    def explained(self, name, *args, program="tovrek"):
+        said = self.run_program(program, "-v", *args, name).splitlines()
+        self.assertEqual(len(said), 2, said)
+        return said
+
+    def test_a_refusal_says_where_and_which_bytes(self):
+        rejected = message(REJECTION["tovrek"], "memo.txt").rstrip(b"\n")
+        cases = ((b"abc\r\nde\x80f\r\n", rejected,
+                  b"  line 2, column 3: 0x80 cannot begin a character"),
+                 (b"\x82\xa0\x82", rejected, b"  line 1, column 3: 0x82 is cut off by the end of the file"),
+                 (b"\x82\x20x\r\n", rejected, b"  line 1, column 1: 0x82 0x20 is no character"),
+                 (b"a\x00b", rejected, b"  line 1, column 2: 0x00, a NUL byte"),
+                 (b"\xef\xbb\xbfabc", message(WRITTEN_IN["tovrek"]["UTF-8"], "memo.txt").rstrip(b"\n"),
+                  b"  it begins with a UTF-8 byte order mark (0xEF 0xBB 0xBF)"))
+        for content, said, why in cases:
+            with self.subTest(content=content):
+                self.make("memo.txt", content)
+                self.assertEqual(self.explained("memo.txt"), [said, why])
+        # Bytes both encodings hold, read as likelier text in the other.
+        self.make("memo.txt", "ｱｲｳ\n".encode("euc_jp"))
+        said, why = self.explained("memo.txt")
+        self.assertRegex(why, rb"^  read as EUC-JP it is at least as likely Japanese text as read "
+                              rb"as ShiftJIS \([0-9.]+ bits against [0-9.]+\)$")
+        # Without -v, the message alone, as ever.
+        self.assertEqual(self.run_program("tovrek", "memo.txt"),
+                         message(CONVERTED_ALREADY["tovrek"], "memo.txt"))
+
+    def test_a_failure_to_open_says_which_step_and_why(self):
+        os.mkdir(self.path("folder"))
+        self.assertEqual(self.explained("folder")[1], b"  not a regular file")
+        why = self.explained("missing.txt")[1]
+        if WINDOWS:
+            self.assertRegex(why, rb"^  opening for reading: \S")
+        else:
+            self.assertEqual(why, b"  looking the name up: No such file or directory")
+        with open(self.path("big.txt"), "wb") as f:
+            f.truncate(1 << 20)
+        self.assertEqual(self.explained("big.txt")[1],
+                         b"  files of 1,048,576 bytes or more are not converted")
+
+    @posix_only("strace, flock(2) and other users")
+    def test_a_failure_to_write_says_which_step_and_why(self):
+        os.chmod(self.dir, 0o755)
+        cases = (("fsync:error=EIO:when=1", b"  flushing the temporary file to disk: Input/output error"),
+                 ("pwrite64:error=ENOSPC", b"  writing the temporary file: No space left on device"),
+                 ("renameat2:error=EPERM",
+                  b"  exchanging the new file for the file: Operation not permitted"))
+        for failure, why in cases:
+            with self.subTest(failure=failure):
+                self.make("memo.txt", SHIFT_JIS)
+                result = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", f"inject={failure}",
+                                         PROGRAMS["tovrek"], "-v", "memo.txt"],
+                                        cwd=self.dir, capture_output=True, timeout=30,
+                                        env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+                self.assertEqual(result.stdout.splitlines(), [b"Failed to write file: memo.txt", why])
+                self.assert_untouched("memo.txt", SHIFT_JIS)
+        self.make("memo.txt", SHIFT_JIS, mode=0o644)
+        self.assertEqual(self.run_program("tovrek", "-v", "memo.txt", user=NOBODY).splitlines()[1],
+                         b"  asking whether the file may be written: Permission denied")
+        with open(self.path("memo.txt"), "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            self.assertEqual(self.explained("memo.txt")[1],
+                             b"  another program held the file's lock for 5 seconds")

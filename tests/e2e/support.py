@@ -34,6 +34,7 @@ USAGE = {
            "    -c   Check encoding (Default)\n"
            "    -k   Keep each converted file's modification time\n"
            "    -w   Also convert IBM's extensions of Windows' Shift_JIS (FA 40-FC 4B)\n"
+           "    -v   After each message about a file, say why\n"
            "    -e   Exit with status 1 when a file was not converted\n"
            "    --check   Convert nothing; say which files would not be converted, exit status 1 if any\n"
            "    -0   With --check: print only the names of the files that would be, each ended by NUL\n"

@@ -120,14 +120,14 @@ class WindowsFiles(Paused):
     # Old content of two pieces: the rewrite in place writes it in two writes.
     TWO_PIECES = b"line\r\n" * 20000
 
-    def convert_with_writes_injected(self, content, inject, mode=0o644):
+    def convert_with_writes_injected(self, content, inject, mode=0o644, switches=()):
         """Converts memo.txt, which a second link makes a rewrite in place, with strace's inject
         on the program's writes (the first being the backup's)."""
         self.make("memo.txt", content, mode=mode)
         os.link(self.path("memo.txt"), self.path("link.txt"))
         return subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
                                "-e", f"inject=pwrite64:{inject}", *RUNNER, os.environ["TOVREK"],
-                               "memo.txt"], cwd=self.dir, capture_output=True,
+                               *switches, "memo.txt"], cwd=self.dir, capture_output=True,
                               timeout=60 * TIME_SCALE)
 
     def opened_by(self, program, name):
@@ -169,6 +169,18 @@ class WindowsFiles(Paused):
         self.assertEqual(result.stdout, b"Failed to write file: memo.txt\r\n")
         self.assert_untouched("memo.txt", SHIFT_JIS)
         self.assert_entries("memo.txt", "link.txt")
+
+    @tool("strace")
+    def test_v_says_which_step_failed_and_why(self):
+        result = self.convert_with_writes_injected(SHIFT_JIS, "error=EIO:when=2+", switches=["-v"])
+        lines = result.stdout.split(b"\r\n")
+        self.assertEqual(lines[0], b"Failed to write file: memo.txt", result.stdout)
+        self.assertRegex(lines[1], rb"^  writing the file: \S")
+        self.make("held.txt", SHIFT_JIS)
+        self.neighbour("lock-conversion", "held.txt", 60 * TIME_SCALE)
+        self.assertEqual(self.run_program("tovrek", "-v", "held.txt"),
+                         b"Failed to open file: held.txt\n"
+                         b"  another program held the file's lock for 5 seconds\n")
 
     def test_a_name_given_to_another_file_during_the_wait_for_the_lock_converts_that_file(self):
         self.make("memo.txt", SHIFT_JIS)

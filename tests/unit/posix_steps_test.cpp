@@ -96,6 +96,7 @@ class Striking final : public ReplacementSteps {
   bool put_back(std::span<const unsigned char> old_content) noexcept override {
     return after("put_back", real_.put_back(old_content));
   }
+  int error() const noexcept override { return real_.error(); }
   void hold_interruptions() noexcept override { real_.hold_interruptions(); }
   void release_interruptions() noexcept override { real_.release_interruptions(); }
 

@@ -169,6 +169,7 @@ struct FakeFile final : ReplacementSteps {
     content.assign(old_content.begin(), old_content.end());
     return done("put_back", true);
   }
+  int error() const noexcept override { return 0; }
   void hold_interruptions() noexcept override { ++held; }
   void release_interruptions() noexcept override { --held; }
 
