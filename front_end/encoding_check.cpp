@@ -110,22 +110,26 @@ const char* EncodingCheck::rejection_message(std::span<const unsigned char> whol
 
 namespace {
 
-// Whether byte begins a character of more than one byte in the encoding the validator checks.
-bool begins_longer_character(DirectionRules::Validator validator, unsigned char byte) noexcept {
+// How long the characters that byte begins are in the encoding the validator checks, where they
+// are longer than one byte (2 or 3); 0 where byte begins none.
+std::size_t length_of_characters_begun(DirectionRules::Validator validator,
+                                       unsigned char byte) noexcept {
   for (unsigned second = 0; second < 256; ++second) {
     const unsigned char pair[] = {byte, static_cast<unsigned char>(second)};
     if (validator(pair, 2) != 0) {
-      return true;
+      return 2;
     }
+  }
+  for (unsigned second = 0x80; second < 256; ++second) {
     for (unsigned third = 0x80; third < 256; ++third) {
       const unsigned char triple[] = {byte, static_cast<unsigned char>(second),
                                       static_cast<unsigned char>(third)};
       if (validator(triple, 3) != 0) {
-        return true;
+        return 3;
       }
     }
   }
-  return false;
+  return 0;
 }
 
 // "line L, column C" of the byte at offset, both counted from 1, columns in bytes.
@@ -186,13 +190,17 @@ void EncodingCheck::refusal_reason(std::span<const unsigned char> whole,
   }
   const std::span<char> rest = reason.subspan(static_cast<std::size_t>(place));
   const unsigned char first = whole[at];
+  const std::size_t length = first == 0 ? 0 : length_of_characters_begun(rules_.validator, first);
   if (first == 0) {
     std::snprintf(rest.data(), rest.size(), "0x00, a NUL byte");
-  } else if (!begins_longer_character(rules_.validator, first)) {
+  } else if (length == 0) {
     std::snprintf(rest.data(), rest.size(), "0x%02X cannot begin a character", first);
-  } else if (at + 1 == size) {
+  } else if (size - at < length) {
     std::snprintf(rest.data(), rest.size(), "0x%02X is cut off by the end of the file", first);
-  } else {
+  } else if (length == 2) {
     std::snprintf(rest.data(), rest.size(), "0x%02X 0x%02X is no character", first, whole[at + 1]);
+  } else {
+    std::snprintf(rest.data(), rest.size(), "0x%02X 0x%02X 0x%02X is no character", first,
+                  whole[at + 1], whole[at + 2]);
   }
 }

@@ -388,6 +388,10 @@ class Reasons(ScratchTest):
             with self.subTest(content=content):
                 self.make("memo.txt", content)
                 self.assertEqual(self.explained("memo.txt"), [said, why])
+        # With -w, the three-byte form of a character Windows has no code for.
+        self.make("memo.txt", b"\x8f\xb0\xa1\n")
+        self.assertEqual(self.explained("memo.txt", "-w", program="grelmat")[1],
+                         b"  line 1, column 1: 0x8F 0xB0 0xA1 is no character")
         # Bytes both encodings hold, read as likelier text in the other.
         self.make("memo.txt", "ｱｲｳ\n".encode("euc_jp"))
         said, why = self.explained("memo.txt")
