@@ -7,9 +7,9 @@
 #include "shift_jis.hpp"
 #include "utf8.hpp"
 
-// What makes grelmat its direction of conversion, with IBM's extensions (-w) or without.
-constexpr DirectionRules grelmat_rules(const DirectionRules* with_ibm_extensions) {
-  const bool ibm = with_ibm_extensions == nullptr;
+// What makes grelmat its direction of conversion, with IBM's extensions (-w) or without; the rules
+// without them point to those with them.
+constexpr DirectionRules grelmat_rules(bool ibm, const DirectionRules* with_ibm_extensions) {
   return {
       "Usage: grelmat [ -n | -c ] <filename> [ <filename>... ]\n"
       "    -n   Do NOT check encoding\n"
@@ -43,5 +43,6 @@ constexpr DirectionRules grelmat_rules(const DirectionRules* with_ibm_extensions
   };
 }
 
-inline constexpr DirectionRules GRELMAT_RULES_WITH_IBM_EXTENSIONS = grelmat_rules(nullptr);
-inline constexpr DirectionRules GRELMAT_RULES = grelmat_rules(&GRELMAT_RULES_WITH_IBM_EXTENSIONS);
+inline constexpr DirectionRules GRELMAT_RULES_WITH_IBM_EXTENSIONS = grelmat_rules(true, nullptr);
+inline constexpr DirectionRules GRELMAT_RULES =
+    grelmat_rules(false, &GRELMAT_RULES_WITH_IBM_EXTENSIONS);

@@ -7,9 +7,9 @@
 #include "shift_jis.hpp"
 #include "utf8.hpp"
 
-// What makes tovrek its direction of conversion, with IBM's extensions (-w) or without.
-constexpr DirectionRules tovrek_rules(const DirectionRules* with_ibm_extensions) {
-  const bool ibm = with_ibm_extensions == nullptr;
+// What makes tovrek its direction of conversion, with IBM's extensions (-w) or without; the rules
+// without them point to those with them.
+constexpr DirectionRules tovrek_rules(bool ibm, const DirectionRules* with_ibm_extensions) {
   return {
       "Usage: tovrek [ -n | -c ] <filename> [ <filename>... ]\n"
       "    -n   Do NOT check encoding\n"
@@ -43,5 +43,6 @@ constexpr DirectionRules tovrek_rules(const DirectionRules* with_ibm_extensions)
   };
 }
 
-inline constexpr DirectionRules TOVREK_RULES_WITH_IBM_EXTENSIONS = tovrek_rules(nullptr);
-inline constexpr DirectionRules TOVREK_RULES = tovrek_rules(&TOVREK_RULES_WITH_IBM_EXTENSIONS);
+inline constexpr DirectionRules TOVREK_RULES_WITH_IBM_EXTENSIONS = tovrek_rules(true, nullptr);
+inline constexpr DirectionRules TOVREK_RULES =
+    tovrek_rules(false, &TOVREK_RULES_WITH_IBM_EXTENSIONS);
