@@ -417,19 +417,34 @@ class Reasons(ScratchTest):
     @posix_only("strace, flock(2) and other users")
     def test_a_failure_to_write_says_which_step_and_why(self):
         os.chmod(self.dir, 0o755)
-        cases = (("fsync:error=EIO:when=1", b"  flushing the temporary file to disk: Input/output error"),
-                 ("pwrite64:error=ENOSPC", b"  writing the temporary file: No space left on device"),
-                 ("renameat2:error=EPERM",
-                  b"  exchanging the new file for the file: Operation not permitted"))
-        for failure, why in cases:
-            with self.subTest(failure=failure):
+        # With a second link the file is rewritten in place, after a backup.
+        cases = ((1, "fsync:error=EIO:when=1",
+                  b"flushing the temporary file to disk: Input/output error"),
+                 (1, "pwrite64:error=ENOSPC", b"writing the temporary file: No space left on device"),
+                 (1, "renameat2:error=EPERM",
+                  b"exchanging the new file for the file: Operation not permitted"),
+                 (1, "flistxattr:error=EIO",
+                  b"reading the file's permissions and attributes: Input/output error"),
+                 (2, "pwrite64:error=ENOSPC:when=1", b"writing the backup: No space left on device"),
+                 (2, "fsync:error=EIO:when=1", b"flushing the backup to disk: Input/output error"),
+                 (2, "pwrite64:error=EIO:when=2", b"writing the file: Input/output error"),
+                 (2, "ftruncate:error=EIO:when=1", b"finishing the file: Input/output error"))
+        for links, failure, why in cases:
+            with self.subTest(failure=failure, links=links):
+                for name in os.listdir(self.dir):
+                    os.unlink(self.path(name))
                 self.make("memo.txt", SHIFT_JIS)
+                if links == 2:
+                    os.link(self.path("memo.txt"), self.path("link.txt"))
                 result = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", f"inject={failure}",
                                          PROGRAMS["tovrek"], "-v", "memo.txt"],
                                         cwd=self.dir, capture_output=True, timeout=30,
                                         env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
-                self.assertEqual(result.stdout.splitlines(), [b"Failed to write file: memo.txt", why])
+                self.assertEqual(result.stdout.splitlines(),
+                                 [b"Failed to write file: memo.txt", b"  " + why])
                 self.assert_untouched("memo.txt", SHIFT_JIS)
+        for name in os.listdir(self.dir):
+            os.unlink(self.path(name))
         self.make("memo.txt", SHIFT_JIS, mode=0o644)
         self.assertEqual(self.run_program("tovrek", "-v", "memo.txt", user=NOBODY).splitlines()[1],
                          b"  asking whether the file may be written: Permission denied")
