@@ -5,6 +5,21 @@
 
 #include "byte_sink.hpp"
 
+// The lines of the usage text after the first, the same for both programs: a string literal, so
+// that each program's usage text is one.
+#define SWITCHES_TEXT                                                                             \
+  "    -n   Do NOT check encoding\n"                                                              \
+  "    -c   Check encoding (Default)\n"                                                           \
+  "    -k   Keep each converted file's modification time\n"                                       \
+  "    -w   Also convert IBM's extensions of Windows' Shift_JIS (FA 40-FC 4B)\n"                  \
+  "    -v   After each message about a file, say why\n"                                           \
+  "    -e   Exit with status 1 when a file was not converted\n"                                   \
+  "    --check   Convert nothing; say which files would not be converted, exit status 1 if any\n" \
+  "    -0   With --check: print only the names of the files that would be, each ended by NUL\n"   \
+  "    --   End the switches: every later argument is a file name\n"                              \
+  "    -h, --help   Print this text\n"                                                            \
+  "    --version    Print the program's name and version"
+
 // What one conversion direction plugs into the shared front end.
 struct DirectionRules {
   // Yields 1 when image[0, size) passes the check, 0 otherwise.

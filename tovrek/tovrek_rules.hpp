@@ -11,19 +11,7 @@
 // without them point to those with them.
 constexpr DirectionRules tovrek_rules(bool ibm, const DirectionRules* with_ibm_extensions) {
   return {
-      "Usage: tovrek [ -n | -c ] <filename> [ <filename>... ]\n"
-      "    -n   Do NOT check encoding\n"
-      "    -c   Check encoding (Default)\n"
-      "    -k   Keep each converted file's modification time\n"
-      "    -w   Also convert IBM's extensions of Windows' Shift_JIS (FA 40-FC 4B)\n"
-      "    -v   After each message about a file, say why\n"
-      "    -e   Exit with status 1 when a file was not converted\n"
-      "    --check   Convert nothing; say which files would not be converted, exit status 1 if "
-      "any\n"
-      "    -0   With --check: print only the names of the files that would be, each ended by NUL\n"
-      "    --   End the switches: every later argument is a file name\n"
-      "    -h, --help   Print this text\n"
-      "    --version    Print the program's name and version",
+      "Usage: tovrek [ -n | -c ] <filename> [ <filename>... ]\n" SWITCHES_TEXT,
       "File is NOT written in ShiftJIS: %s\n",
       ibm ? is_shift_jis_with_ibm_extensions : is_shift_jis,
       ibm ? shift_jis_to_euc_jp_with_ibm_extensions : shift_jis_to_euc_jp,
