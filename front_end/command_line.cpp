@@ -1,6 +1,7 @@
 #include "command_line.hpp"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,10 +21,18 @@ namespace {
 // be), for the exit status.
 bool g_any_not_converted = false;
 
+// Whether -v was given: the files whose directories are flushed when the run ends are reported
+// then with their reasons.
+bool g_explaining = false;
+
 // A file whose replacement could not be made durable has not safely been written.
-void report_not_on_disk(const char* path) {
+void report_not_on_disk(const char* path, int error) {
   g_any_not_converted = true;
   print_message("Failed to write file: %s\n", path);
+  if (g_explaining) {
+    std::array<char, 120> words{};
+    print_message("  flushing the folder to disk: %s\n", system_error_text(error, words));
+  }
 }
 
 // Finishes a job and notes how it ended.
@@ -228,6 +237,7 @@ int run_command_line(int argc, const char* const* argv, const DirectionRules& ru
       case 'v':
       case 'V':
         explain = true;
+        g_explaining = true;
         break;
       case 'w':
       case 'W':

@@ -72,6 +72,9 @@ FileJob::Started FileJob::start(bool wait,
   if (loaded == Loaded::done && mode_ != Mode::convert) {
     return check();
   }
+  if (loaded == Loaded::no_memory) {
+    explain("no memory for the file's content and its conversion");
+  }
   if (loaded != Loaded::done) {
     return end(loaded == Loaded::no_memory ? "Failed to alloc memory\n"
                : loaded == Loaded::stopped ? rules_.rejection_message
@@ -165,9 +168,23 @@ void FileJob::explain_failure() noexcept {
   if (!explain_) {
     return;
   }
-  if (converted_ && converted_->ended() == ConvertedContent::Ended::refused) {
-    std::snprintf(reason_.data(), reason_.size(), "%s", converted_->refusal_reason());
-  } else if (replacement_) {
+  // What became of the content comes first: a step that failed for want of it is no reason.
+  switch (converted_ ? converted_->ended() : ConvertedContent::Ended::not_made) {
+    case ConvertedContent::Ended::refused:
+      std::snprintf(reason_.data(), reason_.size(), "%s", converted_->refusal_reason());
+      return;
+    case ConvertedContent::Ended::no_memory:
+      explain("no memory for the file's content and its conversion");
+      return;
+    case ConvertedContent::Ended::unreadable:
+      explain("reading the file");
+      return;
+    case ConvertedContent::Ended::not_made:
+    case ConvertedContent::Ended::done:
+    case ConvertedContent::Ended::stopped:
+      break;
+  }
+  if (replacement_) {
     explain(replacement_->failure().step, replacement_->failure().error);
   }
 }

@@ -119,6 +119,7 @@ class SourceFile {
 // systems each directory in which files were replaced is flushed to disk once, here, rather than
 // after every file. Each file holds its whole old or whole new content at every moment either
 // way; after this every conversion of the run is on disk, except those of the files passed to
-// not_on_disk (by their names as typed), whose directory could not be flushed. Called once, when
+// not_on_disk (by their names as typed, with the system's error number), whose directory could not
+// be flushed. Called once, when
 // the run ends.
-void finish_replacements(void (*not_on_disk)(const char* path)) noexcept;
+void finish_replacements(void (*not_on_disk)(const char* path, int error)) noexcept;

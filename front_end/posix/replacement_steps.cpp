@@ -514,11 +514,12 @@ std::size_t files_at_once() noexcept {
   return count;
 }
 
-void finish_replacements(void (*not_on_disk)(const char* path)) noexcept {
+void finish_replacements(void (*not_on_disk)(const char* path, int error)) noexcept {
   for (PendingSync& pending : g_pending) {
     if (::fsync(pending.fd) != 0) {
+      const int error = errno;
       for (const std::string& path : pending.paths) {
-        not_on_disk(path.c_str());
+        not_on_disk(path.c_str(), error);
       }
     }
     ::close(pending.fd);

@@ -342,4 +342,4 @@ std::size_t files_at_once() noexcept {
 }
 
 // Each commit is durable once it returns: the file system journals its names.
-void finish_replacements(void (*)(const char*)) noexcept {}
+void finish_replacements(void (*)(const char*, int)) noexcept {}

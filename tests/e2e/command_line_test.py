@@ -249,6 +249,9 @@ class Messages(ScratchTest):
         out = self.run_program("tovrek", "large.txt", "small.txt", limits=limits)
         self.assertEqual(out, b"Failed to alloc memory\n")
         self.assert_untouched("large.txt", b"\r" * 1_000_000)
+        self.assertEqual(self.run_program("tovrek", "-v", "large.txt", limits=limits),
+                         b"Failed to alloc memory\n"
+                         b"  no memory for the file's content and its conversion\n")
         self.assertEqual(self.content("small.txt"), EUC_JP)
 
 
@@ -445,6 +448,14 @@ class Reasons(ScratchTest):
                 self.assert_untouched("memo.txt", SHIFT_JIS)
         for name in os.listdir(self.dir):
             os.unlink(self.path(name))
+        # The folder is flushed once, when the run ends, and reported then.
+        self.make("a.txt", SHIFT_JIS)
+        result = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e",
+                                 "inject=fsync:error=EIO:when=2", PROGRAMS["tovrek"], "-v",
+                                 "a.txt"], cwd=self.dir, capture_output=True, timeout=30,
+                                env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0"})
+        self.assertEqual(result.stdout, b"Failed to write file: a.txt\n"
+                                        b"  flushing the folder to disk: Input/output error\n")
         self.make("memo.txt", SHIFT_JIS, mode=0o644)
         self.assertEqual(self.run_program("tovrek", "-v", "memo.txt", user=NOBODY).splitlines()[1],
                          b"  asking whether the file may be written: Permission denied")

@@ -219,7 +219,7 @@ class PosixSteps : public testing::Test {
                             : replacement.succeeded();
     }
     file.close();
-    finish_replacements([](const char*) {});
+    finish_replacements([](const char*, int) {});
     if (held >= 0) {
       ::close(held);
     }
