@@ -24,6 +24,7 @@ const Bytes THEIRS = {'t', 'h', 'e', 'i', 'r', 's', ' ', 'w', 'r', 'i', 't', 'e'
 // the job reads it; loading it later reads the file as it is then.
 struct FakeFile final : ReplacementSteps {
   // Set up by a test.
+  StepFailure failure;
   std::vector<std::string> fail_at;
   std::string change_after;
   // Another program changes who may do what with the file after this step.
@@ -210,10 +211,13 @@ struct FakeFile final : ReplacementSteps {
     Replacement replacement(*this, read, converted);
     prepared = replacement.prepare();
     if (prepared != Replacement::Prepared::waiting) {
+      failure = replacement.failure();
       return replacement.succeeded();
     }
     replacement.start_flush();
-    return replacement.finish();
+    const bool finished = replacement.finish();
+    failure = replacement.failure();
+    return finished;
   }
 };
 
@@ -263,11 +267,14 @@ TEST(ReplacementPolicy, AFailureAtAnyStepLeavesAWholeFileAndNoScratchFile) {
           // The new content is in place, but may not survive a crash: said so, not undone.
           EXPECT_FALSE(replaced);
           EXPECT_EQ(file.named(), NEW);
+          EXPECT_STREQ(file.failure.step, "flushing the folder to disk");
           continue;
         }
         expect_sound(file, replaced);
         // Only a failure of the metadata falls back to the rewrite in place, which succeeds.
         EXPECT_EQ(replaced, failing == "carry_metadata");
+        // Any other failure is told by the step it stopped at.
+        EXPECT_TRUE(replaced || file.failure.step != nullptr);
       }
     }
   }
