@@ -48,6 +48,7 @@ FileJob::Started FileJob::start(bool wait,
     return end(nullptr);
   }
   if (measured < 0) {
+    explain("the system gave no size for the file");
     return end("Failed to get file size: %s\n");
   }
   if (measured >= MAX_FILE_SIZE) {

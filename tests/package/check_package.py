@@ -4,8 +4,9 @@
 
 deb: the package's contents are unpacked into a staging directory; both programs must be in
 usr/bin and run, both manual pages must be in usr/share/man/man1 and render without warnings, the
-copyright file and changelog must be in usr/share/doc, and lintian must find nothing but the
-placeholder maintainer address, nor, in a hardened build, any lack of hardening.
+copyright file and changelog must be in usr/share/doc, and lintian must find nothing (but the
+placeholder maintainer address, where the build has it), nor, in a hardened build, any lack of
+hardening.
 zip: the archive must hold the two .exe files, the plain-text manual and the licence, both with
 CR LF line ends.
 """
@@ -76,7 +77,8 @@ def check_deb(package, stage, hardened):
 
 
 # Only a real maintainer's address can mend these; the package carries a placeholder.
-ACCEPTED_TAGS = {"bogus-mail-host", "bogus-mail-host-in-debian-changelog"}
+# What lintian says of the placeholder maintainer address of a build not meant to be shipped.
+PLACEHOLDER_TAGS = {"bogus-mail-host", "bogus-mail-host-in-debian-changelog"}
 
 
 def check_lintian(package, hardened):
@@ -88,7 +90,10 @@ def check_lintian(package, hardened):
     # the notes that the programs lack Debian's hardening.
     tags = [line for line in result.stdout.splitlines()
             if line[:2] in ("E:", "W:") or (hardened and line[:2] == "I:" and "hardening" in line)]
-    unexpected = [line for line in tags if line.split()[2] not in ACCEPTED_TAGS]
+    maintainer = subprocess.run(["dpkg-deb", "-f", package, "Maintainer"], capture_output=True,
+                                text=True, check=True).stdout.strip()
+    accepted = PLACEHOLDER_TAGS if maintainer.endswith("@localhost>") else set()
+    unexpected = [line for line in tags if line.split()[2] not in accepted]
     if unexpected:
         fail("lintian reports:\n" + "\n".join(unexpected))
 
