@@ -58,10 +58,9 @@ void append_shift_jis(Bytes& text, unsigned row, unsigned cell) {
 // ibm_per_thousand of them, one of IBM's extensions.
 void append_kanji_or_kana(Bytes& text, Random& random, unsigned ibm_per_thousand) {
   if (random.below(1000) < ibm_per_thousand) {
-    const unsigned index = random.below(IBM_EXTENSION_COUNT);
-    const unsigned cell = index % 188;
-    text.push_back(static_cast<unsigned char>(0xFA + index / 188));
-    text.push_back(static_cast<unsigned char>(0x40 + cell + (cell >= 0x3F ? 1 : 0)));
+    const unsigned code = ibm_extension_code(random.below(IBM_EXTENSION_COUNT));
+    text.push_back(static_cast<unsigned char>(code >> 8));
+    text.push_back(static_cast<unsigned char>(code & 0xFFu));
     return;
   }
   const unsigned pick = random.below(10);

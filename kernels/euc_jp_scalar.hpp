@@ -69,11 +69,6 @@ inline std::size_t ibm_extension_length(const unsigned char* in, std::size_t lef
              : 0;
 }
 
-// No character beyond the pairs.
-inline std::size_t no_more(const unsigned char*, std::size_t) noexcept {
-  return 0;
-}
-
 // Converts in[0, end) a character at a time, as CharacterConverter says; with IbmExtensions,
 // the three-byte form of each of IBM's extensions that ends before end becomes its code.
 template <bool IbmExtensions>
@@ -88,9 +83,9 @@ inline Stopped convert_characters(const unsigned char* in, const unsigned char* 
         const std::size_t index =
             b == THREE_BYTE_FORM && end - in >= 3 ? ibm_extension(t, in[2]) : IBM_EXTENSION_COUNT;
         if (index < IBM_EXTENSION_COUNT) {
-          const std::size_t cell = index % 188;
-          out[0] = static_cast<unsigned char>(0xFA + index / 188);
-          out[1] = static_cast<unsigned char>(0x40 + cell + (cell >= 0x3F ? 1 : 0));
+          const unsigned code = ibm_extension_code(index);
+          out[0] = static_cast<unsigned char>(code >> 8);
+          out[1] = static_cast<unsigned char>(code & 0xFFu);
           out += 2;
           in += 3;
           after_cr = false;

@@ -19,3 +19,26 @@ struct IbmExtension {
 extern const IbmExtension IBM_EXTENSIONS[IBM_EXTENSION_COUNT];
 // The positions in IBM_EXTENSIONS, in order of form.
 extern const std::uint16_t IBM_EXTENSIONS_BY_FORM[IBM_EXTENSION_COUNT];
+
+// Internal linkage, for the reason pair_scan.hpp gives: the kernel sources built for wider
+// instruction sets use these too.
+namespace {
+
+// The position in IBM_EXTENSIONS of the code lead, trail, or IBM_EXTENSION_COUNT where that is
+// not one of them.
+[[nodiscard]] constexpr std::size_t ibm_extension_at(unsigned lead, unsigned trail) noexcept {
+  if (lead < 0xFA || lead > 0xFC || trail < 0x40 || trail == 0x7F || trail > 0xFC) {
+    return IBM_EXTENSION_COUNT;
+  }
+  const std::size_t index = (lead - 0xFAu) * 188u + trail - 0x40u - (trail > 0x7F ? 1u : 0u);
+  return index < IBM_EXTENSION_COUNT ? index : IBM_EXTENSION_COUNT;
+}
+
+// The code at a position in IBM_EXTENSIONS, lead in the high byte.
+[[nodiscard]] constexpr unsigned ibm_extension_code(std::size_t index) noexcept {
+  const auto cell = static_cast<unsigned>(index % 188);
+  return (0xFAu + static_cast<unsigned>(index / 188)) << 8 |
+         (0x40u + cell + (cell >= 0x3F ? 1u : 0u));
+}
+
+}  // namespace

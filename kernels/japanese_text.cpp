@@ -111,7 +111,7 @@ std::int64_t shift_jis_text_cost(const unsigned char* image, std::size_t size) n
       reading.jis(shift_jis_index(b, image[i + 1]));
       ++i;
     } else if (const std::size_t ibm =
-                   i + 1 < size ? shift_jis::ibm_extension(b, image[i + 1]) : IBM_EXTENSION_COUNT;
+                   i + 1 < size ? ibm_extension_at(b, image[i + 1]) : IBM_EXTENSION_COUNT;
                ibm < IBM_EXTENSION_COUNT) {
       reading.jis(IBM_EXTENSIONS[ibm].twin);
       ++i;

@@ -114,6 +114,11 @@ template <PairEncoding Encoding, pair_scan::BlockMasks (*Classify)(const unsigne
   return block_errors(Classify(last), carry) == 0 ? 1 : 0;
 }
 
+// No character beyond an encoding's pairs, for character_length.
+inline std::size_t no_more(const unsigned char*, std::size_t) noexcept {
+  return 0;
+}
+
 // The length of the character at in[0, left), left at least 1, in an encoding that has Encoding's
 // singles and pairs and whatever characters more Extra gives the length of (0 for none); 0 where
 // no character of it begins there.

@@ -23,7 +23,7 @@ std::size_t refused_at(const unsigned char* image, std::size_t size) noexcept {
 }  // namespace
 
 std::size_t shift_jis_refused_at(const unsigned char* image, std::size_t size) noexcept {
-  return refused_at<shift_jis::ENCODING, shift_jis::no_more>(image, size);
+  return refused_at<shift_jis::ENCODING, no_more>(image, size);
 }
 
 std::size_t shift_jis_with_ibm_extensions_refused_at(const unsigned char* image,
@@ -32,7 +32,7 @@ std::size_t shift_jis_with_ibm_extensions_refused_at(const unsigned char* image,
 }
 
 std::size_t euc_jp_refused_at(const unsigned char* image, std::size_t size) noexcept {
-  return refused_at<euc_jp::ENCODING, euc_jp::no_more>(image, size);
+  return refused_at<euc_jp::ENCODING, no_more>(image, size);
 }
 
 std::size_t euc_jp_with_ibm_extensions_refused_at(const unsigned char* image,

@@ -51,24 +51,9 @@ constexpr PairTables PAIRS = make_pair_tables();
 constexpr PairEncoding ENCODING{
     {0x81, 0x9F, 0xE0, 0xEF}, {0x40, 0x7E, 0x80, 0xFC}, {0x00, 0x7F, 0xA1, 0xDF}};
 
-// The position in IBM_EXTENSIONS of the pair lead, trail, or IBM_EXTENSION_COUNT where it is not
-// one of IBM's extensions.
-constexpr std::size_t ibm_extension(unsigned lead, unsigned trail) noexcept {
-  if (lead < 0xFA || lead > 0xFC || trail < 0x40 || trail == 0x7F || trail > 0xFC) {
-    return IBM_EXTENSION_COUNT;
-  }
-  const std::size_t index = (lead - 0xFAu) * 188u + trail - 0x40u - (trail > 0x7F ? 1u : 0u);
-  return index < IBM_EXTENSION_COUNT ? index : IBM_EXTENSION_COUNT;
-}
-
 // The length of one of IBM's extensions at in[0, left): 2, or 0 where none begins there.
 inline std::size_t ibm_extension_length(const unsigned char* in, std::size_t left) noexcept {
-  return left >= 2 && ibm_extension(in[0], in[1]) < IBM_EXTENSION_COUNT ? 2 : 0;
-}
-
-// No character beyond the pairs.
-inline std::size_t no_more(const unsigned char*, std::size_t) noexcept {
-  return 0;
+  return left >= 2 && ibm_extension_at(in[0], in[1]) < IBM_EXTENSION_COUNT ? 2 : 0;
 }
 
 // Converts in[0, end) a character at a time, as CharacterConverter says; with IbmExtensions,
@@ -82,7 +67,7 @@ inline Stopped convert_characters(const unsigned char* in, const unsigned char* 
     if (b >= 0x80 && !is_katakana(b)) {
       const unsigned t = in[1];
       if constexpr (IbmExtensions) {
-        const std::size_t index = in + 1 < end ? ibm_extension(b, t) : IBM_EXTENSION_COUNT;
+        const std::size_t index = in + 1 < end ? ibm_extension_at(b, t) : IBM_EXTENSION_COUNT;
         if (index < IBM_EXTENSION_COUNT) {
           const unsigned form = IBM_EXTENSIONS[index].form;
           out[0] = THREE_BYTE_FORM;
