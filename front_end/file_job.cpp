@@ -120,12 +120,8 @@ FileJob::Started FileJob::check() noexcept {
     explain_failure();
     return end(message);
   }
-  if (!steps_->read_metadata()) {
-    explain("reading the file's permissions and attributes", steps_->error());
-    return end("Failed to write file: %s\n");
-  }
-  if (!steps_->may_write()) {
-    explain("asking whether the file may be written", steps_->error());
+  if (!replacement_.emplace(*steps_, *content_, *converted_, keep_time_).may_begin()) {
+    explain_failure();
     return end("Failed to write file: %s\n");
   }
   result_ = 1;

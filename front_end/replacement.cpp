@@ -167,12 +167,17 @@ bool rewrite_in_place(Recorded& steps, OldContent& old_content, Content& new_con
 
 }  // namespace
 
-Replacement::Prepared Replacement::prepare(bool others_wait) noexcept {
+bool Replacement::may_begin() noexcept {
   Recorded steps(file_, failure_);
   // Whether the file itself may be written decides, not its folder: a read-only file is not
   // replaced just because the folder would allow a rename over it.
-  if (!steps.step(file_.read_metadata(), "reading the file's permissions and attributes") ||
-      !steps.step(file_.may_write(), "asking whether the file may be written") ||
+  return steps.step(file_.read_metadata(), "reading the file's permissions and attributes") &&
+         steps.step(file_.may_write(), "asking whether the file may be written");
+}
+
+Replacement::Prepared Replacement::prepare(bool others_wait) noexcept {
+  Recorded steps(file_, failure_);
+  if (!may_begin() ||
       !steps.finding(file_.still_the_file_read(),
                      "another program renamed, replaced or changed the file since it was read")) {
     return Prepared::over;

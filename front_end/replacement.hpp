@@ -206,6 +206,11 @@ class Replacement {
     }
   }
 
+  // The first steps, which only read: whether what the file has can be read and the process may
+  // write the file itself. failure() says which failed otherwise. prepare() takes them first; a
+  // check that changes nothing takes them alone.
+  [[nodiscard]] bool may_begin() noexcept;
+
   enum class Prepared { waiting, over, no_space, alone };
   // The first half: waiting when the replacement waits at the flush; over when it is over
   // (succeeded() then says how it ended); no_space when a scratch file found no room and nothing
