@@ -8,6 +8,12 @@
 #include "file_content.hpp"
 #include "source_file.hpp"
 
+namespace {
+
+constexpr const char* NO_MEMORY = "no memory for the file's content and its conversion";
+
+}  // namespace
+
 // What the job held goes as soon as it is over; its message waits for its turn. A replacement
 // that kept a copy of the old content stays until that is reported: it holds off interruptions.
 FileJob::Started FileJob::end(const char* format, long long number) noexcept {
@@ -74,7 +80,7 @@ FileJob::Started FileJob::start(bool wait,
     return check();
   }
   if (loaded == Loaded::no_memory) {
-    explain("no memory for the file's content and its conversion");
+    explain(NO_MEMORY);
   }
   if (loaded != Loaded::done) {
     return end(loaded == Loaded::no_memory ? "Failed to alloc memory\n"
@@ -171,7 +177,7 @@ void FileJob::explain_failure() noexcept {
       std::snprintf(reason_.data(), reason_.size(), "%s", converted_->refusal_reason());
       return;
     case ConvertedContent::Ended::no_memory:
-      explain("no memory for the file's content and its conversion");
+      explain(NO_MEMORY);
       return;
     case ConvertedContent::Ended::unreadable:
       explain("reading the file");
