@@ -13,17 +13,49 @@ namespace {
 // files that hold such runs are common, and the characters after the first already tell a real
 // run from pairs read one byte at a time. Lower, more words written in half-width katakana are
 // taken for what they are, and more short texts with a kanji or two for half-width katakana.
-constexpr std::int64_t HALF_WIDTH_RUN_COST = 4;
+constexpr std::int64_t HALF_WIDTH_RUN_COST = 6;
 
-// The characters of one reading, with the half-width run under way, if any.
+// Where a JIS X 0208 position is among the kanji whose pairs are costed, -1 where it is not.
+constexpr int pair_position(unsigned index) noexcept {
+  const unsigned row = index / 94;
+  const unsigned cell = index % 94;
+  if (row < KANJI_PAIR_FIRST_ROW || row >= KANJI_PAIR_FIRST_ROW + KANJI_PAIR_ROWS ||
+      cell >= KANJI_PAIR_CELLS) {
+    return -1;
+  }
+  return static_cast<int>((row - KANJI_PAIR_FIRST_ROW) * KANJI_PAIR_CELLS + cell);
+}
+
+// What a kanji costs after another beyond its own cost.
+std::int64_t pair_cost(int before, int position) noexcept {
+  const std::uint16_t* const begin = KANJI_PAIR_NEXT + KANJI_PAIR_BEGIN[before];
+  const std::uint16_t* const end = KANJI_PAIR_NEXT + KANJI_PAIR_BEGIN[before + 1];
+  const std::uint16_t* const found = std::lower_bound(begin, end, position);
+  if (found != end && *found == position) {
+    return KANJI_PAIR_NEXT_COST[found - KANJI_PAIR_NEXT];
+  }
+  return KANJI_PAIR_UNSEEN_COST[before];
+}
+
+// The characters of one reading, with the half-width run under way, if any, and the kanji just
+// read, if any.
 class Reading {
  public:
-  void ascii() noexcept { end_run(); }
+  void ascii() noexcept {
+    end_run();
+    kanji_ = -1;
+  }
   void jis(unsigned index) noexcept {
     end_run();
+    const int position = pair_position(index);
     cost_ += JIS_COST[index];
+    if (kanji_ >= 0 && position >= 0) {
+      cost_ += pair_cost(kanji_, position);
+    }
+    kanji_ = position;
   }
   void half_width(unsigned katakana) noexcept {
+    kanji_ = -1;
     cost_ += run_ < 0 ? HALF_WIDTH_RUN_COST + HALF_WIDTH_FIRST_COST[katakana]
                       : HALF_WIDTH_NEXT_COST[run_][katakana];
     alone_ = run_ < 0;
@@ -31,6 +63,7 @@ class Reading {
   }
   void costing(std::int64_t cost) noexcept {
     end_run();
+    kanji_ = -1;
     cost_ += cost;
   }
   void unassigned() noexcept { costing(UNASSIGNED_COST); }
@@ -51,6 +84,8 @@ class Reading {
   // The last half-width katakana of the run under way, -1 where none is.
   int run_ = -1;
   bool alone_ = false;
+  // The position of the kanji just read among those whose pairs are costed, -1 where none is.
+  int kanji_ = -1;
 };
 
 constexpr bool shift_jis_lead(unsigned b) noexcept {

@@ -6,10 +6,13 @@ in quarter bits (-4 log2 of its frequency), from text nobody on this project wro
 
 Sources (Debian packages): manpages-ja, the running text every JIS X 0208 character and every
 katakana run is counted in; kanjidic, whose newspaper frequency ranks (its F field) give the
-kanji the manual pages lack a share of the rest. Half-width katakana are counted as the half-width
-forms of the manual pages' katakana runs, and, at a smaller share, of their hiragana runs. The other Japanese packages (debian-reference-ja,
-skkdic, edict, message catalogs) are left out, so that the tests can measure on text the model
-never saw.
+kanji the manual pages lack a share of the rest; mecab-ipadic, a dictionary of about 250,000
+words, each with its reading in katakana. Half-width katakana are counted as the half-width forms
+of the manual pages' katakana runs and of the dictionary's readings, so that native words and
+names, which the manual pages write in kanji, count as much as loanwords. Which kanji follow which
+is counted in the manual pages and in the dictionary's words. The other Japanese packages
+(debian-reference-ja, skkdic, edict, message catalogs) are left out, so that the tests can measure
+on text the model never saw.
 """
 
 import collections
@@ -21,6 +24,7 @@ import unicodedata
 
 MANUALS = "/usr/share/man/ja/**/*"
 KANJIDIC = "/usr/share/edict/kanjidic"
+DICTIONARY = "/usr/share/mecab/dic/ipadic/*.csv"
 # Never seen: what an unassigned position or a byte no encoding uses costs, in quarter bits.
 UNASSIGNED = 160
 # Kanji outside kanjidic's ranks count as if ranked here.
@@ -29,10 +33,11 @@ UNRANKED = 6000
 RANK_SHARE = 0.1
 # How often half-width punctuation is followed by more half-width katakana.
 PUNCTUATION_GOES_ON = 0.25
-# How much a hiragana run weighs, as half-width katakana, against a katakana run.
-NATIVE_SHARE = 0.2
-# Shorter hiragana runs are mostly particles between kanji, which no half-width text has.
-NATIVE_LENGTH = 3
+# The kanji whose pairs are counted: rows 16 to 63 and cells 1 to 63 (from 0: rows 15 to 62,
+# cells 0 to 62). Their EUC-JP bytes are all 0xA1-0xDF, which Shift_JIS reads as half-width
+# katakana; no other kanji are read in place of half-width katakana.
+PAIR_ROWS = range(15, 63)
+PAIR_CELLS = 63
 
 
 def manual_texts():
@@ -78,6 +83,25 @@ def assigned_positions():
     return chars
 
 
+def dictionary_words():
+    """Each word of the dictionary with its reading in katakana ("*" where it has none), once:
+    the dictionary lists every inflected form of a verb or adjective, which would count the
+    endings of inflections many times over."""
+    for path in sorted(glob.glob(DICTIONARY)):
+        with open(path, encoding="euc_jp") as f:
+            for line in f:
+                fields = line.rstrip("\n").split(",")
+                if fields[9] in ("*", "基本形"):
+                    yield fields[0], fields[11] if len(fields) > 11 else "*"
+
+
+def pair_position(index):
+    """Where a kanji is among those whose pairs are counted, or None."""
+    if index is None or index // 94 not in PAIR_ROWS or index % 94 >= PAIR_CELLS:
+        return None
+    return (index // 94 - PAIR_ROWS.start) * PAIR_CELLS + index % 94
+
+
 def half_width(run):
     """The half-width form of a katakana run, or None where a character has none."""
     table = {}
@@ -99,27 +123,31 @@ def main():
     chars = assigned_positions()
     counts = collections.Counter()
     runs = collections.Counter()
-    native_runs = collections.Counter()
-    hiragana = set(chr(c) for c in range(0x3041, 0x3094))
+    pairs = collections.Counter()
     katakana = set(chr(c) for c in range(0x30A1, 0x30FB)) | {"ー"}
     for text in manual_texts():
-        run, native = [], []
+        run = []
+        before = None
         for ch in text + "\n":
             index = jis_index(ch) if ord(ch) >= 0x80 else None
             if index is not None:
                 counts[index] += 1
+            position = pair_position(index)
+            if before is not None and position is not None:
+                pairs[(before, position)] += 1
+            before = position
             if ch in katakana:
                 run.append(ch)
             elif run:
                 runs["".join(run)] += 1
                 run = []
-            # Half-width katakana spell native words too, which the manual pages write in
-            # hiragana: their runs count too, as katakana, at a smaller share.
-            if ch in hiragana:
-                native.append(chr(ord(ch) + 0x60))
-            elif native:
-                native_runs["".join(native)] += 1
-                native = []
+    for word, reading in dictionary_words():
+        if reading != "*":
+            runs[reading] += 1
+        positions = [pair_position(jis_index(ch)) for ch in word]
+        for before, position in zip(positions, positions[1:]):
+            if before is not None and position is not None:
+                pairs[(before, position)] += 1
     total = sum(counts.values())
 
     ranks = {}
@@ -144,10 +172,7 @@ def main():
     first = collections.Counter()
     alone = collections.Counter()
     after = collections.defaultdict(collections.Counter)
-    weighted = list(runs.items())
-    weighted += [(run, count * NATIVE_SHARE) for run, count in native_runs.items()
-                 if len(run) >= NATIVE_LENGTH]
-    for run, count in weighted:
+    for run, count in runs.items():
         hw = half_width(run)
         if hw is None:
             continue
@@ -172,14 +197,44 @@ def main():
             continue
         after_costs.append([quarter_bits((after[a][b] + 0.5) / (n + 0.5 * 64)) for b in range(64)])
 
+    # Kanji pairs: what a kanji costs after another beyond its own cost, -4 log2 of how much
+    # likelier it is there than anywhere. Each kanji's followers are smoothed toward the kanji's
+    # own frequencies by as many counts as it has kinds of followers (Witten and Bell), so that a
+    # pair never seen costs more after a kanji seen with few followers often.
+    pair_count = len(PAIR_ROWS) * PAIR_CELLS
+    share = [0.0] * pair_count
+    for index in chars:
+        if pair_position(index) is not None:
+            share[pair_position(index)] = 2 ** (-costs[index] / 4)
+    share_total = sum(share)
+    followers = collections.defaultdict(dict)
+    for (before, position), count in pairs.items():
+        followers[before][position] = count
+    unseen_costs = [0] * pair_count
+    pair_begin, pair_next, pair_next_costs = [], [], []
+    for before in range(pair_count):
+        pair_begin.append(len(pair_next))
+        seen = followers.get(before, {})
+        if not seen:
+            continue
+        n = sum(seen.values())
+        weight = n / (n + len(seen))
+        unseen_costs[before] = quarter_bits(1 - weight)
+        for position in sorted(seen):
+            likelier = weight * seen[position] / n / (share[position] / share_total) + 1 - weight
+            pair_next.append(position)
+            pair_next_costs.append(max(-128, min(127, round(-4 * math.log2(likelier)))))
+    pair_begin.append(len(pair_next))
+
     # Unicode code points of every assigned position, for reading UTF-8.
     unicode_pairs = sorted((ord(ch), index) for index, ch in chars.items()
                            if len(ch) == 1 and ord(ch) < 0x10000)
 
     w = sys.stdout.write
-    w("// Generated by make_text_model.py from Debian's manpages-ja and kanjidic; do not edit.\n")
-    w("// clang-format off\n")
-    w(f"// {total} characters counted, {len(ranks)} kanji ranked.\n\n")
+    w("// Generated by make_text_model.py from Debian's manpages-ja, kanjidic and mecab-ipadic; do\n")
+    w("// not edit.\n// clang-format off\n")
+    w(f"// {total} characters counted, {len(ranks)} kanji ranked, {len(runs)} katakana runs,\n")
+    w(f"// {len(pair_next)} kanji pairs.\n\n")
     w('#include "text_model_tables.hpp"\n\n')
     w("const unsigned char JIS_COST[94 * 94] = {\n")
     for row in range(94):
@@ -192,6 +247,22 @@ def main():
     w("const unsigned char HALF_WIDTH_NEXT_COST[63][64] = {\n")
     for row in after_costs:
         w("    {" + ",".join(str(c) for c in row) + "},\n")
+    w("};\n\n")
+    w(f"const std::uint32_t KANJI_PAIR_BEGIN[{pair_count + 1}] = {{\n")
+    for i in range(0, len(pair_begin), 16):
+        w("    " + ",".join(map(str, pair_begin[i:i + 16])) + ",\n")
+    w("};\n\n")
+    w(f"const std::uint16_t KANJI_PAIR_NEXT[{len(pair_next)}] = {{\n")
+    for i in range(0, len(pair_next), 24):
+        w("    " + ",".join(map(str, pair_next[i:i + 24])) + ",\n")
+    w("};\n\n")
+    w(f"const std::int8_t KANJI_PAIR_NEXT_COST[{len(pair_next)}] = {{\n")
+    for i in range(0, len(pair_next_costs), 32):
+        w("    " + ",".join(map(str, pair_next_costs[i:i + 32])) + ",\n")
+    w("};\n\n")
+    w(f"const unsigned char KANJI_PAIR_UNSEEN_COST[{pair_count}] = {{\n")
+    for i in range(0, pair_count, 32):
+        w("    " + ",".join(map(str, unseen_costs[i:i + 32])) + ",\n")
     w("};\n\n")
     w(f"const UnicodeJis UNICODE_JIS[{len(unicode_pairs)}] = {{\n")
     for i in range(0, len(unicode_pairs), 8):

@@ -89,7 +89,7 @@ class Conversion(ScratchTest):
         # Regressions: genuine text that passed the other encoding's byte ranges was refused, and
         # grelmat converted its own output a second time (ﾃﾞﾌｫﾙﾄ became 筑湊拂).
         texts = ["FanFold US 式", "ﾃﾞﾌｫﾙﾄ: NO", "車", "表10.14 List of other version control system tools",
-                 "両立", "発熱", "Delete文", "ｱｲｳ"]
+                 "両立", "発熱", "Delete文", "ｱｲｳ", "ｱﾉﾚｷｼｱ", "ｴｽｴﾇｴｰ", "ｶﾜﾋﾒﾏｽ", "ｸﾞﾂｸﾞﾂ", "名古屋駅"]
         for text in texts:
             for program, source, target in (("tovrek", "shift_jis", "euc_jp"),
                                             ("grelmat", "euc_jp", "shift_jis")):
@@ -289,8 +289,8 @@ class ShortTexts(ScratchTest):
 
     # The share of each length class that may be refused, or converted twice, at most. Where
     # they fail it is half-width katakana words read as pairs of kanji, or the other way round.
-    BOUNDS = (("up to 4 bytes", 4, 0.10), ("5-10 bytes", 10, 0.025),
-              ("11-30 bytes", 30, 0.015), ("31 bytes and more", None, 0.0))
+    BOUNDS = (("up to 4 bytes", 4, 0.10), ("5-10 bytes", 10, 0.01),
+              ("11-30 bytes", 30, 0.0), ("31 bytes and more", None, 0.0))
     # Under Wine every run starts slowly, and a run converts several times slower.
     PER_SOURCE = 150 if WINDOWS else 1500
 

@@ -20,8 +20,8 @@ std::int64_t cost(Cost reading, const Bytes& text) {
   return reading(text.data(), text.size());
 }
 
-// Regressions: genuine Shift_JIS refused as EUC-JP, genuine EUC-JP refused as UTF-8, and
-// grelmat's own output converted again. Each text reads cheapest in its own encoding.
+// Regressions: genuine Shift_JIS refused as EUC-JP, genuine EUC-JP refused as UTF-8 or Shift_JIS,
+// and grelmat's own output converted again. Each text reads cheapest in its own encoding.
 TEST(TextReadings, RealTextReadsCheapestInItsOwnEncoding) {
   const struct {
     const char* what;
@@ -44,6 +44,12 @@ TEST(TextReadings, RealTextReadsCheapestInItsOwnEncoding) {
       {"発熱, EUC-JP", bytes("\xC8\xAF\xC7\xAE"), euc_jp_text_cost, utf8_text_cost},
       {"Delete文, EUC-JP", bytes("Delete\xCA\xB8"), euc_jp_text_cost, utf8_text_cost},
       {"ＡＴＩＣＳ, EUC-JP", bytes("\xA3\xC1\xA3\xD4\xA3\xC9\xA3\xC3\xA3\xD3"), euc_jp_text_cost,
+       shift_jis_text_cost},
+      {"ｱﾉﾚｷｼｱ, Shift_JIS", bytes("\xB1\xC9\xDA\xB7\xBC\xB1"), shift_jis_text_cost,
+       euc_jp_text_cost},
+      {"ｶﾜﾋﾒﾏｽ, Shift_JIS", bytes("\xB6\xDC\xCB\xD2\xCF\xBD"), shift_jis_text_cost,
+       euc_jp_text_cost},
+      {"名古屋駅, EUC-JP", bytes("\xCC\xBE\xB8\xC5\xB2\xB0\xB1\xD8"), euc_jp_text_cost,
        shift_jis_text_cost},
       {"café, UTF-8", bytes("caf\xC3\xA9"), utf8_text_cost, shift_jis_text_cost},
       {"日本語, UTF-8", bytes("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"), utf8_text_cost,
