@@ -16,7 +16,8 @@ import collections
 import gzip
 import io
 import re
-import sys
+
+from generated_source import write_or_check
 
 CHARMAPS = "/usr/share/i18n/charmaps/%s.gz"
 FIRST, LAST = 0xFA40, 0xFC4B
@@ -84,12 +85,7 @@ def main():
     for start in range(0, len(by_form), 16):
         w("    " + ", ".join(str(i) for i in by_form[start:start + 16]) + ",\n")
     w("};\n")
-    if len(sys.argv) == 3 and sys.argv[1] == "--check":
-        with open(sys.argv[2], encoding="utf-8") as checked_in:
-            if checked_in.read() != out.getvalue():
-                sys.exit(sys.argv[2] + " is not what the charmaps give: run this script again")
-    else:
-        sys.stdout.write(out.getvalue())
+    write_or_check(out.getvalue(), "the charmaps")
 
 
 if __name__ == "__main__":

@@ -21,8 +21,9 @@ import glob
 import gzip
 import io
 import math
-import sys
 import unicodedata
+
+from generated_source import write_or_check
 
 MANUALS = "/usr/share/man/ja/**/*"
 KANJIDIC = "/usr/share/edict/kanjidic"
@@ -206,8 +207,9 @@ def main():
     pair_count = len(PAIR_ROWS) * PAIR_CELLS
     share = [0.0] * pair_count
     for index in chars:
-        if pair_position(index) is not None:
-            share[pair_position(index)] = 2 ** (-costs[index] / 4)
+        position = pair_position(index)
+        if position is not None:
+            share[position] = 2 ** (-costs[index] / 4)
     share_total = sum(share)
     followers = collections.defaultdict(dict)
     for (before, position), count in pairs.items():
@@ -266,12 +268,7 @@ def main():
         w("    " + " ".join(f"{{0x{u:04X},{j}}}," for u, j in unicode_pairs[i:i + 8]) + "\n")
     w("};\n")
     w(f"const std::size_t UNICODE_JIS_COUNT = {len(unicode_pairs)};\n")
-    if len(sys.argv) == 3 and sys.argv[1] == "--check":
-        with open(sys.argv[2], encoding="utf-8") as checked_in:
-            if checked_in.read() != out.getvalue():
-                sys.exit(sys.argv[2] + " is not what the installed text gives: run this script again")
-    else:
-        sys.stdout.write(out.getvalue())
+    write_or_check(out.getvalue(), "the installed texts")
 
 
 if __name__ == "__main__":
